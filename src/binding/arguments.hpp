@@ -1,0 +1,62 @@
+// Binding a fast call's positional and keyword arguments to parameters.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error_value.hpp"
+#include "python.hpp"
+
+namespace quorlin {
+
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+// How one function takes its arguments. Constant for the life of the
+// process. Names are UTF-8 and compared by length, then bytes.
+struct ArgumentTable {
+    std::string_view owner_name;  // empty for module functions
+    std::string_view python_name;
+    std::span<const std::string_view> parameter_names;  // positional order
+    std::size_t positional_only_count;
+    std::size_t required_count;
+    std::span<const KeywordOnlyParameter> keyword_only;
+
+    std::size_t slot_count() const noexcept
+    {
+        return parameter_names.size() + keyword_only.size();
+    }
+};
+
+// Fill `slots` (all null on entry, one per parameter, then one per
+// keyword-only parameter) with borrowed references to the arguments. On
+// success every required slot is filled and the returned ErrorValue is
+// empty; otherwise it is the TypeError the call raises.
+ErrorValue bind_arguments(const ArgumentTable &table, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames,
+                          PyObject **slots, std::size_t slot_count);
+
+// "<owner>.<name>()" or "<name>()": every binding message begins with it.
+std::string display_name(const ArgumentTable &table);
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+void append_name_list(std::string &message,
+                      std::span<const std::string_view> names);
+
+// TypeError "'<type qualname>' object cannot be converted to '<target>'".
+ErrorValue type_mismatch_error(PyObject *object, std::string_view target);
+
+// str(object) as UTF-8, with U+FFFD for whatever cannot be encoded.
+std::string lossy_text(PyObject *object);
+
+// Decode UTF-8, replacing each maximal ill-formed subpart with U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
+
+// A message could not be composed: the call ends with a PanicException.
+[[noreturn]] void fail_formatting();
+
+}  // namespace quorlin

@@ -1,0 +1,175 @@
+// Ownership rules of the module, followed by every file in src/binding:
+//
+// 1. Every reference the module obtains is released exactly once: handed to
+//    the interpreter (as a call's result, to a call that steals it such as
+//    PyTuple_SetItem, or through PyErr_Restore), or dropped with Py_DECREF /
+//    release_ref.
+// 2. A temporary is handed to the current CallFrame with register_owned
+//    right after the call that created it. The frame owns it from then on
+//    and releases it when it closes, in order of registration; code may use
+//    it, borrowed, until then.
+// 3. A body's result is a reference of its own (Py_INCREF on an object the
+//    frame also holds), so that after the frame closes the caller holds the
+//    only reference.
+// 4. Argument objects are borrowed from the interpreter for the call and
+//    never retained.
+// 5. An ErrorValue owns what its state holds, and has exactly one owner.
+//
+// Per-thread state is plain data with trivial construction, so reaching it
+// costs a thread-pointer-relative load and no initialisation guard; only the
+// owned list's buffer has a destructor, registered the first time the buffer
+// is allocated.
+#include "call_scope.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "../geodesy/contract.hpp"
+
+namespace quorlin {
+
+namespace {
+
+constexpr std::size_t INITIAL_OWNED_ROOM = 256;
+constexpr std::size_t NO_MARK = SIZE_MAX;
+
+struct ThreadState {
+    std::size_t call_depth;
+    PyObject **owned;  // owned_refs: each entry owns one reference
+    std::size_t owned_length;
+    std::size_t owned_room;
+    bool owned_destroyed;  // set at thread exit; nothing is tracked after
+};
+
+[[gnu::tls_model("initial-exec")]] thread_local ThreadState thread_state;
+
+// Frees the owned list when its thread exits. Only touched when the buffer
+// is first allocated, so ordinary calls never pay for its guard.
+struct OwnedListReaper {
+    ~OwnedListReaper()
+    {
+        std::free(thread_state.owned);
+        thread_state.owned = nullptr;
+        thread_state.owned_length = 0;
+        thread_state.owned_room = 0;
+        thread_state.owned_destroyed = true;
+    }
+};
+thread_local OwnedListReaper owned_list_reaper;
+
+// Releases requested on a thread with no frame open.
+std::mutex pending_mutex;
+std::vector<PyObject *> pending_releases;
+std::atomic<bool> pending_dirty{false};
+
+[[gnu::cold, gnu::noinline]] void grow_owned(ThreadState &state)
+{
+    if (state.owned == nullptr)
+        (void)&owned_list_reaper;  // registers its destructor for this thread
+    std::size_t room =
+        state.owned_room ? state.owned_room * 2 : INITIAL_OWNED_ROOM;
+    void *grown = std::realloc(state.owned, room * sizeof(PyObject *));
+    if (grown == nullptr)
+        fail_allocation(room * sizeof(PyObject *));
+    state.owned = static_cast<PyObject **>(grown);
+    state.owned_room = room;
+}
+
+[[gnu::cold, gnu::noinline]] void apply_pending_releases()
+{
+    std::vector<PyObject *> due;
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        due.swap(pending_releases);
+    }
+    // Outside the lock: a release may run arbitrary Python code.
+    for (PyObject *object : due)
+        Py_DECREF(object);
+}
+
+}  // namespace
+
+CallFrame::CallFrame() noexcept
+{
+    ThreadState &state = thread_state;
+    ++state.call_depth;
+    // The plain load keeps the common entry free of a locked instruction;
+    // the exchange still decides who drains the queue.
+    if (pending_dirty.load(std::memory_order_relaxed) &&
+        pending_dirty.exchange(false, std::memory_order_acquire))
+        apply_pending_releases();
+    mark_ = state.owned_destroyed ? NO_MARK : state.owned_length;
+}
+
+CallFrame::~CallFrame()
+{
+    ThreadState &state = thread_state;
+    if (mark_ != NO_MARK && state.owned_length > mark_) {
+        // Detach first: releasing can run Python code that calls back into
+        // the module and registers into the same list.
+        std::size_t count = state.owned_length - mark_;
+        PyObject *local[16];
+        PyObject **detached = local;
+        if (count > 16) {
+            detached =
+                static_cast<PyObject **>(std::malloc(count * sizeof(PyObject *)));
+            if (detached == nullptr)
+                fail_allocation(count * sizeof(PyObject *));
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            detached[i] = state.owned[mark_ + i];
+        state.owned_length = mark_;
+        // The depth is still raised, so releases caused by deallocation
+        // happen at once rather than being queued.
+        for (std::size_t i = 0; i < count; ++i)
+            Py_DECREF(detached[i]);
+        if (detached != local)
+            std::free(detached);
+    }
+    --thread_state.call_depth;
+}
+
+PyObject *register_owned(PyObject *object, std::source_location where)
+{
+    if (object == nullptr) [[unlikely]]
+        api_call_failed(where);
+    ThreadState &state = thread_state;
+    if (state.owned_destroyed) [[unlikely]]
+        return object;  // thread exit: left untracked
+    if (state.owned_length == state.owned_room) [[unlikely]]
+        grow_owned(state);
+    state.owned[state.owned_length++] = object;
+    return object;
+}
+
+void release_ref(PyObject *object) noexcept
+{
+    if (thread_state.call_depth > 0) [[likely]] {
+        Py_DECREF(object);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        pending_releases.push_back(object);
+    }
+    pending_dirty.store(true, std::memory_order_release);
+}
+
+void api_call_failed(std::source_location where)
+{
+    PyErr_Print();
+    fail_contract("Python API call failed", where);
+}
+
+std::size_t call_depth() noexcept { return thread_state.call_depth; }
+
+std::size_t pending_release_count() noexcept
+{
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    return pending_releases.size();
+}
+
+}  // namespace quorlin

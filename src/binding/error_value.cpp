@@ -1,0 +1,495 @@
+#include "error_value.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "call_scope.hpp"
+
+// PyErr_Fetch / PyErr_Restore / PyErr_NormalizeException are deprecated from
+// 3.12 on but still behave as documented, and they are the only calls that
+// express the three-part exception state on 3.10.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace quorlin {
+
+namespace {
+
+constexpr std::string_view NOT_AN_EXCEPTION =
+    "exceptions must derive from BaseException";
+constexpr std::string_view NOTHING_PENDING =
+    "attempted to fetch exception but none was set";
+constexpr std::string_view UNWRAPPED_PANIC = "Unwrapped panic from Python code";
+// A failure whose payload is not text: exactly 20 characters.
+constexpr std::string_view NON_TEXT_FAILURE = "native code panicked";
+
+constexpr const char PANIC_NAME[] = "pyo3_runtime.PanicException";
+constexpr std::string_view PANIC_DOC =
+    "\n"
+    "Raised when native code called from Python breaks an internal check.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException, not from Exception, so\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "interpreter to exit.\n";
+static_assert(PANIC_DOC.size() == 235);
+
+// Never released: the class lives as long as the process.
+PyObject *panic_type_slot = nullptr;
+
+PyObject *get_type_error() { return PyExc_TypeError; }
+PyObject *get_overflow_error() { return PyExc_OverflowError; }
+PyObject *get_system_error() { return PyExc_SystemError; }
+
+char *copy_text(std::string_view text)
+{
+    char *copy = static_cast<char *>(std::malloc(text.size() + 1));
+    if (copy == nullptr)
+        fail_allocation(text.size() + 1);
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+void write_stderr(std::string_view text) noexcept
+{
+    while (!text.empty()) {
+        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+        if (n <= 0)
+            return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void release_if(PyObject *object) noexcept
+{
+    if (object != nullptr)
+        release_ref(object);
+}
+
+// Text of repr(object) for diagnostics; never fails.
+std::string repr_text(PyObject *object)
+{
+    PyObject *repr = PyObject_Repr(object);
+    if (repr == nullptr) {
+        PyErr_Clear();
+        return "<unrepresentable object>";
+    }
+    register_owned(repr);
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(repr, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return "<unrepresentable object>";
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Holds a fetched exception triple until it is handed on.
+struct FetchedTriple {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    ~FetchedTriple()
+    {
+        release_if(traceback);
+        release_if(value);
+        release_if(type);
+    }
+};
+
+[[noreturn]] void resume_panic(FetchedTriple &fetched)
+{
+    std::string message(UNWRAPPED_PANIC);
+    if (fetched.value != nullptr && PyUnicode_Check(fetched.value)) {
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(fetched.value, &size);
+        if (data != nullptr)
+            message.assign(data, static_cast<std::size_t>(size));
+        else
+            PyErr_Clear();
+    }
+    write_stderr("quorlin: a PanicException raised by Python code reached "
+                 "native code; resuming it as a native failure\n"
+                 "Python stack trace below:\n");
+    PyErr_Restore(std::exchange(fetched.type, nullptr),
+                  std::exchange(fetched.value, nullptr),
+                  std::exchange(fetched.traceback, nullptr));
+    PyErr_PrintEx(0);
+    resume_contract_failure(std::move(message));
+}
+
+}  // namespace
+
+// ---- ValueBuilder ---------------------------------------------------------
+
+ValueBuilder &ValueBuilder::operator=(ValueBuilder &&other) noexcept
+{
+    if (this != &other) {
+        discard();
+        kind_ = std::exchange(other.kind_, Kind::None);
+        text_ = std::exchange(other.text_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+    }
+    return *this;
+}
+
+ValueBuilder ValueBuilder::text(std::string_view fixed) noexcept
+{
+    ValueBuilder builder;
+    builder.kind_ = Kind::Text;
+    builder.text_ = fixed.data();
+    builder.length_ = fixed.size();
+    return builder;
+}
+
+ValueBuilder ValueBuilder::owned_text(std::string_view message)
+{
+    ValueBuilder builder;
+    builder.kind_ = Kind::OwnedText;
+    builder.text_ = copy_text(message);
+    builder.length_ = message.size();
+    return builder;
+}
+
+ValueBuilder ValueBuilder::owned_text_tuple(std::string_view message)
+{
+    ValueBuilder builder = owned_text(message);
+    builder.kind_ = Kind::OwnedTextTuple;
+    return builder;
+}
+
+ValueBuilder ValueBuilder::fixed_text_tuple(std::string_view fixed) noexcept
+{
+    ValueBuilder builder = text(fixed);
+    builder.kind_ = Kind::FixedTextTuple;
+    return builder;
+}
+
+void ValueBuilder::discard() noexcept
+{
+    if (kind_ == Kind::OwnedText || kind_ == Kind::OwnedTextTuple)
+        std::free(const_cast<char *>(text_));
+    kind_ = Kind::None;
+    text_ = nullptr;
+    length_ = 0;
+}
+
+PyObject *ValueBuilder::build()
+{
+    // Spent before anything can fail, so the text is freed exactly once.
+    ValueBuilder spent = std::move(*this);
+    PyObject *message = register_owned(PyUnicode_FromStringAndSize(
+        spent.text_, static_cast<Py_ssize_t>(spent.length_)));
+    Py_INCREF(message);
+    if (spent.kind_ == Kind::Text || spent.kind_ == Kind::OwnedText)
+        return message;
+    PyObject *args = PyTuple_New(1);
+    if (args == nullptr) {
+        Py_DECREF(message);
+        api_call_failed();
+    }
+    PyTuple_SetItem(args, 0, message);
+    return args;
+}
+
+// ---- ErrorValue -----------------------------------------------------------
+
+ErrorValue::ErrorValue(ErrorValue &&other) noexcept
+    : state_(std::exchange(other.state_, State::Empty)),
+      type_getter_(std::exchange(other.type_getter_, nullptr)),
+      parts_(std::exchange(other.parts_, Parts{nullptr, nullptr, nullptr})),
+      builder_(std::move(other.builder_))
+{
+}
+
+ErrorValue &ErrorValue::operator=(ErrorValue &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        state_ = std::exchange(other.state_, State::Empty);
+        type_getter_ = std::exchange(other.type_getter_, nullptr);
+        parts_ = std::exchange(other.parts_, Parts{nullptr, nullptr, nullptr});
+        builder_ = std::move(other.builder_);
+    }
+    return *this;
+}
+
+void ErrorValue::release() noexcept
+{
+    if (state_ == State::Empty)
+        return;
+    release_if(parts_.traceback);
+    release_if(parts_.value);
+    release_if(parts_.type);
+    parts_ = {nullptr, nullptr, nullptr};
+    builder_.discard();
+    type_getter_ = nullptr;
+    state_ = State::Empty;
+}
+
+ErrorValue ErrorValue::deferred_type(TypeGetter getter, ValueBuilder builder)
+{
+    ErrorValue error;
+    error.state_ = State::DeferredType;
+    error.type_getter_ = getter;
+    error.builder_ = std::move(builder);
+    return error;
+}
+
+ErrorValue ErrorValue::deferred_value(PyObject *type, ValueBuilder builder)
+{
+    ErrorValue error;
+    error.state_ = State::DeferredValue;
+    error.parts_.type = type;
+    error.builder_ = std::move(builder);
+    return error;
+}
+
+ErrorValue ErrorValue::raw_triple(PyObject *type, PyObject *value,
+                                  PyObject *traceback)
+{
+    ErrorValue error;
+    error.state_ = State::RawTriple;
+    error.parts_ = {type, value, traceback};
+    return error;
+}
+
+ErrorValue ErrorValue::from_object(PyObject *object)
+{
+    if (PyExceptionInstance_Check(object)) {
+        ErrorValue error;
+        error.state_ = State::Normalized;
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(object));
+        Py_INCREF(type);
+        Py_INCREF(object);
+        error.parts_ = {type, object, nullptr};
+        return error;
+    }
+    if (PyExceptionClass_Check(object)) {
+        Py_INCREF(object);
+        return raw_triple(object, nullptr, nullptr);
+    }
+    Py_INCREF(PyExc_TypeError);
+    return deferred_value(PyExc_TypeError, ValueBuilder::text(NOT_AN_EXCEPTION));
+}
+
+ErrorValue::Parts ErrorValue::into_triple() &&
+{
+    switch (state_) {
+    case State::DeferredType: {
+        PyObject *type = type_getter_();
+        if (type == nullptr || !PyExceptionClass_Check(type)) {
+            PyObject *type_error = PyExc_TypeError;
+            if (type_error == nullptr)
+                api_call_failed();
+            Py_INCREF(type_error);
+            ErrorValue replacement = deferred_value(
+                type_error, ValueBuilder::text(NOT_AN_EXCEPTION));
+            release();
+            return std::move(replacement).into_triple();
+        }
+        PyObject *value = builder_.build();
+        Py_INCREF(type);
+        release();
+        return {type, value, nullptr};
+    }
+    case State::DeferredValue: {
+        PyObject *value = builder_.build();
+        PyObject *type = std::exchange(parts_.type, nullptr);
+        release();
+        return {type, value, nullptr};
+    }
+    case State::RawTriple:
+    case State::Normalized: {
+        Parts parts = std::exchange(parts_, Parts{nullptr, nullptr, nullptr});
+        release();
+        return parts;
+    }
+    case State::Normalizing:
+        fail_contract("Cannot restore a PyErr while normalizing it");
+    case State::Empty:
+        break;
+    }
+    fail_contract("Cannot restore an empty PyErr");
+}
+
+void ErrorValue::restore() &&
+{
+    Parts parts = std::move(*this).into_triple();
+    PyErr_Restore(parts.type, parts.value, parts.traceback);
+}
+
+const ErrorValue::Parts &ErrorValue::normalized()
+{
+    if (state_ == State::Normalized)
+        return parts_;
+    if (state_ == State::Normalizing)
+        fail_contract("Cannot normalize a PyErr while already normalizing it.");
+    ErrorValue previous = std::move(*this);
+    state_ = State::Normalizing;
+    Parts parts = std::move(previous).into_triple();
+    PyErr_NormalizeException(&parts.type, &parts.value, &parts.traceback);
+    if (parts.type == nullptr) {
+        release_if(parts.traceback);
+        release_if(parts.value);
+        fail_contract("Exception type missing");
+    }
+    if (parts.value == nullptr) {
+        release_if(parts.traceback);
+        release_ref(parts.type);
+        fail_contract("Exception value missing");
+    }
+    parts_ = parts;
+    state_ = State::Normalized;
+    return parts_;
+}
+
+PyObject *ErrorValue::exception_type()
+{
+    switch (state_) {
+    case State::DeferredType:
+        return normalized().type;
+    case State::DeferredValue:
+    case State::RawTriple:
+    case State::Normalized:
+        return parts_.type;
+    case State::Normalizing:
+        fail_contract("Cannot access exception type while normalizing");
+    case State::Empty:
+        break;
+    }
+    fail_contract("Cannot access the exception type of an empty PyErr");
+}
+
+ErrorValue ErrorValue::cause()
+{
+    PyObject *cause = PyException_GetCause(normalized().value);
+    if (cause == nullptr)
+        return ErrorValue();
+    register_owned(cause);
+    return from_object(cause);
+}
+
+void ErrorValue::set_cause(ErrorValue cause)
+{
+    PyObject *instance = normalized().value;
+    PyObject *cause_instance = nullptr;
+    if (cause) {
+        cause_instance = cause.normalized().value;
+        Py_INCREF(cause_instance);
+        cause.release();
+    }
+    PyException_SetCause(instance, cause_instance);
+}
+
+std::string ErrorValue::describe()
+{
+    const Parts &parts = normalized();
+    std::string text = "PyErr { type: ";
+    text += repr_text(parts.type);
+    text += ", value: ";
+    text += repr_text(parts.value);
+    text += ", traceback: ";
+    if (parts.traceback == nullptr) {
+        text += "None";
+    } else {
+        text += "Some(";
+        text += repr_text(parts.traceback);
+        text += ")";
+    }
+    text += " }";
+    return text;
+}
+
+// ---- the interpreter's pending exception ----------------------------------
+
+ErrorValue take_pending()
+{
+    FetchedTriple fetched;
+    PyErr_Fetch(&fetched.type, &fetched.value, &fetched.traceback);
+    if (fetched.type == nullptr)
+        return ErrorValue();
+    if (fetched.type == panic_exception_type())
+        resume_panic(fetched);
+    return ErrorValue::raw_triple(std::exchange(fetched.type, nullptr),
+                                  std::exchange(fetched.value, nullptr),
+                                  std::exchange(fetched.traceback, nullptr));
+}
+
+ErrorValue fetch_pending()
+{
+    ErrorValue error = take_pending();
+    if (error)
+        return error;
+    return ErrorValue::deferred_type(get_system_error,
+                                     ValueBuilder::text(NOTHING_PENDING));
+}
+
+ErrorValue type_error(std::string_view message)
+{
+    return ErrorValue::deferred_type(get_type_error,
+                                     ValueBuilder::owned_text(message));
+}
+
+ErrorValue overflow_error(std::string_view message)
+{
+    return ErrorValue::deferred_type(get_overflow_error,
+                                     ValueBuilder::owned_text(message));
+}
+
+// ---- contract failures as PanicException ----------------------------------
+
+ErrorValue error_from_failure(const ContractFailure &failure)
+{
+    return ErrorValue::deferred_type(
+        panic_exception_type,
+        ValueBuilder::owned_text_tuple(failure.message()));
+}
+
+ErrorValue error_from_unknown_failure()
+{
+    return ErrorValue::deferred_type(
+        panic_exception_type, ValueBuilder::fixed_text_tuple(NON_TEXT_FAILURE));
+}
+
+PyObject *panic_exception_type()
+{
+    if (panic_type_slot != nullptr) [[likely]]
+        return panic_type_slot;
+    PyObject *base = PyExc_BaseException;
+    if (base == nullptr)
+        api_call_failed();
+    Result<PyObject *> created =
+        new_exception_type(PANIC_NAME, &PANIC_DOC, base, nullptr);
+    if (!created.ok()) {
+        ErrorValue error = created.take_error();
+        fail_contract(std::string("Failed to initialize new exception type.: ") +
+                      error.describe());
+    }
+    // Creating the class can run Python code, which may have called back
+    // into the module and filled the slot already: the first class wins.
+    if (panic_type_slot != nullptr)
+        release_ref(created.value());
+    else
+        panic_type_slot = created.value();
+    return panic_type_slot;
+}
+
+Result<PyObject *> new_exception_type(std::string_view name,
+                                      const std::string_view *doc,
+                                      PyObject *base, PyObject *dict)
+{
+    if (name.find('\0') != std::string_view::npos)
+        fail_contract("Failed to initialize nul terminated exception name");
+    if (doc != nullptr && doc->find('\0') != std::string_view::npos)
+        fail_contract("Failed to initialize nul terminated docstring");
+    std::string name_copy(name);
+    std::string doc_copy = doc ? std::string(*doc) : std::string();
+    PyObject *type = PyErr_NewExceptionWithDoc(
+        name_copy.c_str(), doc ? doc_copy.c_str() : nullptr, base, dict);
+    if (type == nullptr)
+        return fetch_pending();
+    return type;
+}
+
+}  // namespace quorlin

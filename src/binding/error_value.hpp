@@ -1,0 +1,158 @@
+// ErrorValue: a Python exception waiting to be raised, the one carrier of
+// exceptions between the module's operations. Errors the module makes stay
+// deferred: no interpreter object exists until the error is raised or
+// inspected.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../geodesy/contract.hpp"
+#include "python.hpp"
+
+namespace quorlin {
+
+// Returns a borrowed exception class; called with the interpreter lock held.
+using TypeGetter = PyObject *(*)();
+
+// One-shot maker of an exception's argument object. Owns its text when the
+// text was composed at run time.
+class ValueBuilder {
+public:
+    enum class Kind : std::uint8_t {
+        None,
+        Text,            // static text -> str
+        OwnedText,       // composed text -> str
+        OwnedTextTuple,  // composed text -> (str,)
+        FixedTextTuple,  // static text -> (str,)
+    };
+
+    ValueBuilder() noexcept = default;
+    ValueBuilder(ValueBuilder &&other) noexcept { *this = std::move(other); }
+    ValueBuilder &operator=(ValueBuilder &&other) noexcept;
+    ~ValueBuilder() { discard(); }
+
+    static ValueBuilder text(std::string_view fixed) noexcept;
+    static ValueBuilder owned_text(std::string_view message);
+    static ValueBuilder owned_text_tuple(std::string_view message);
+    static ValueBuilder fixed_text_tuple(std::string_view fixed) noexcept;
+
+    // New reference to the argument object; the builder is spent.
+    PyObject *build();
+    // Destroy without building, freeing what it owns.
+    void discard() noexcept;
+
+private:
+    Kind kind_ = Kind::None;
+    const char *text_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+class [[nodiscard]] ErrorValue {
+public:
+    enum class State : std::uint8_t {
+        Empty,  // no error: "nothing", success, or moved from
+        DeferredType,
+        DeferredValue,
+        RawTriple,
+        Normalized,
+        Normalizing,
+    };
+
+    // Borrowed view of the three parts; owned by the ErrorValue.
+    struct Parts {
+        PyObject *type;
+        PyObject *value;
+        PyObject *traceback;
+    };
+
+    ErrorValue() noexcept = default;
+    ErrorValue(ErrorValue &&other) noexcept;
+    ErrorValue &operator=(ErrorValue &&other) noexcept;
+    ErrorValue(const ErrorValue &) = delete;
+    ErrorValue &operator=(const ErrorValue &) = delete;
+    ~ErrorValue() { release(); }
+
+    static ErrorValue deferred_type(TypeGetter getter, ValueBuilder builder);
+    // Takes ownership of `type`.
+    static ErrorValue deferred_value(PyObject *type, ValueBuilder builder);
+    // Takes ownership of all three (value and traceback may be null).
+    static ErrorValue raw_triple(PyObject *type, PyObject *value,
+                                 PyObject *traceback);
+    // Any object, borrowed: an instance, a class, or anything else (which
+    // becomes "exceptions must derive from BaseException").
+    static ErrorValue from_object(PyObject *object);
+
+    explicit operator bool() const noexcept { return state_ != State::Empty; }
+    State state() const noexcept { return state_; }
+
+    // Materialise the exception and return its parts (borrowed).
+    const Parts &normalized();
+    // The exception's class (borrowed); a DeferredType is normalised first.
+    PyObject *exception_type();
+    // The instance's __cause__, or an empty ErrorValue.
+    ErrorValue cause();
+    // Make `cause`'s instance (or nothing) this exception's __cause__.
+    void set_cause(ErrorValue cause);
+    // Consume into three owned references for PyErr_Restore.
+    Parts into_triple() &&;
+    // Consume into the interpreter's pending exception.
+    void restore() &&;
+    // "PyErr { type: T, value: V, traceback: B }".
+    std::string describe();
+
+private:
+    void release() noexcept;
+
+    State state_ = State::Empty;
+    TypeGetter type_getter_ = nullptr;
+    Parts parts_{nullptr, nullptr, nullptr};
+    ValueBuilder builder_;
+};
+
+// Success with a value, or an ErrorValue. An empty ErrorValue is success.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) noexcept : value_(std::move(value)) {}
+    Result(ErrorValue error) noexcept : error_(std::move(error)) {}
+
+    bool ok() const noexcept { return !error_; }
+    T &value() noexcept { return value_; }
+    ErrorValue take_error() noexcept { return std::move(error_); }
+
+private:
+    T value_{};
+    ErrorValue error_;
+};
+
+// The interpreter's pending exception, or an empty ErrorValue when none is
+// pending. A pending PanicException is resumed as a contract failure.
+ErrorValue take_pending();
+// Like take_pending, but SystemError "attempted to fetch exception but none
+// was set" when nothing is pending. Answers an interpreter call that
+// reported failure.
+ErrorValue fetch_pending();
+
+// A deferred TypeError / OverflowError carrying a composed message.
+ErrorValue type_error(std::string_view message);
+ErrorValue overflow_error(std::string_view message);
+
+// A captured contract failure as a deferred PanicException.
+ErrorValue error_from_failure(const ContractFailure &failure);
+// A failure whose payload is not text.
+ErrorValue error_from_unknown_failure();
+
+// The PanicException class (borrowed), created on first use and kept for
+// the life of the process.
+PyObject *panic_exception_type();
+
+// A new exception class (strong reference) or the interpreter's error.
+Result<PyObject *> new_exception_type(std::string_view name,
+                                      const std::string_view *doc,
+                                      PyObject *base, PyObject *dict);
+
+}  // namespace quorlin
