@@ -1,6 +1,7 @@
 #include "arguments.hpp"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "call_scope.hpp"
@@ -16,8 +17,26 @@ const char *plural(std::size_t count, const char *one, const char *many)
 
 bool names_equal(std::string_view a, const char *data, Py_ssize_t size)
 {
-    return a.size() == static_cast<std::size_t>(size) &&
-           std::memcmp(a.data(), data, a.size()) == 0;
+    if (a.size() != static_cast<std::size_t>(size))
+        return false;
+    // Parameter names are a few bytes long: a loop beats a memcmp call.
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != data[i])
+            return false;
+    return true;
+}
+
+// A keyword name's UTF-8 form. Exact, compact ASCII strings (what the
+// compiler and the interpreter make for keyword names) are read in place;
+// anything else goes through PyUnicode_AsUTF8AndSize.
+const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
+{
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name))
+        [[likely]] {
+        *size = PyUnicode_GET_LENGTH(name);
+        return static_cast<const char *>(PyUnicode_DATA(name));
+    }
+    return PyUnicode_AsUTF8AndSize(name, size);
 }
 
 // Error paths are kept out of line so the binding loop stays small.
@@ -99,13 +118,13 @@ bool names_equal(std::string_view a, const char *data, Py_ssize_t size)
     return missing_error(table, "keyword", missing);
 }
 
-// Matches the keywords; `positional_only_given` gets storage only when a
-// positional-only parameter is named.
+// Matches the keywords. The list of positional-only names given by keyword
+// gets storage only when its first name arrives.
 ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
                          PyObject *kwnames, PyObject **slots)
 {
     std::size_t first_keyword_only = table.parameter_names.size();
-    std::vector<std::string_view> positional_only_given;
+    std::unique_ptr<std::vector<std::string_view>> positional_only_given;
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, k);
@@ -113,7 +132,7 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
         if (!PyUnicode_Check(name)) [[unlikely]]
             return type_mismatch_error(name, "PyString");
         Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+        const char *utf8 = keyword_utf8(name, &size);
         if (utf8 == nullptr) [[unlikely]] {
             { ErrorValue encoding_error = fetch_pending(); }
             return unexpected_keyword(table, name);
@@ -136,7 +155,10 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
             if (!names_equal(table.parameter_names[i], utf8, size))
                 continue;
             if (i < table.positional_only_count) {
-                positional_only_given.push_back(table.parameter_names[i]);
+                if (!positional_only_given)
+                    positional_only_given =
+                        std::make_unique<std::vector<std::string_view>>();
+                positional_only_given->push_back(table.parameter_names[i]);
             } else {
                 if (slots[i] != nullptr)
                     return multiple_values(table, {utf8, std::size_t(size)});
@@ -148,22 +170,21 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
         if (!matched)
             return unexpected_keyword(table, name);
     }
-    if (!positional_only_given.empty())
+    if (positional_only_given)
         return name_list_error(
             table,
             " got some positional-only arguments passed as keyword "
             "arguments: ",
-            positional_only_given);
+            *positional_only_given);
     return ErrorValue();
 }
 
 }  // namespace
 
-ErrorValue bind_arguments(const ArgumentTable &table, PyObject *const *args,
-                          Py_ssize_t nargs, PyObject *kwnames,
-                          PyObject **slots, std::size_t slot_count)
+ErrorValue bind_arguments_in_full(const ArgumentTable &table,
+                                  PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames, PyObject **slots)
 {
-    (void)slot_count;  // the tables size the slot arrays
     const std::size_t positional = static_cast<std::size_t>(nargs);
     if (positional > table.parameter_names.size()) [[unlikely]]
         return too_many_positional(table, nargs);

@@ -36,9 +36,26 @@ struct ArgumentTable {
 // keyword-only parameter) with borrowed references to the arguments. On
 // success every required slot is filled and the returned ErrorValue is
 // empty; otherwise it is the TypeError the call raises.
-ErrorValue bind_arguments(const ArgumentTable &table, PyObject *const *args,
-                          Py_ssize_t nargs, PyObject *kwnames,
-                          PyObject **slots, std::size_t slot_count);
+ErrorValue bind_arguments_in_full(const ArgumentTable &table,
+                                  PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames, PyObject **slots);
+
+inline ErrorValue bind_arguments(const ArgumentTable &table,
+                                 PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames, PyObject **slots,
+                                 std::size_t slot_count)
+{
+    // Every parameter given positionally and nothing else: the common call,
+    // and one the full procedure would bind the same way.
+    if (kwnames == nullptr &&
+        static_cast<std::size_t>(nargs) == table.parameter_names.size() &&
+        slot_count == table.parameter_names.size()) [[likely]] {
+        for (std::size_t i = 0; i < slot_count; ++i)
+            slots[i] = args[i];
+        return ErrorValue();
+    }
+    return bind_arguments_in_full(table, args, nargs, kwnames, slots);
+}
 
 // "<owner>.<name>()" or "<name>()": every binding message begins with it.
 std::string display_name(const ArgumentTable &table);

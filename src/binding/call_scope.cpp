@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -31,20 +32,19 @@
 
 namespace quorlin {
 
+namespace detail {
+
+__thread ThreadState thread_state __attribute__((tls_model("initial-exec")));
+std::atomic<bool> pending_dirty{false};
+
+}  // namespace detail
+
 namespace {
 
+using detail::ThreadState;
+using detail::thread_state;
+
 constexpr std::size_t INITIAL_OWNED_ROOM = 256;
-constexpr std::size_t NO_MARK = SIZE_MAX;
-
-struct ThreadState {
-    std::size_t call_depth;
-    PyObject **owned;  // owned_refs: each entry owns one reference
-    std::size_t owned_length;
-    std::size_t owned_room;
-    bool owned_destroyed;  // set at thread exit; nothing is tracked after
-};
-
-[[gnu::tls_model("initial-exec")]] thread_local ThreadState thread_state;
 
 // Frees the owned list when its thread exits. Only touched when the buffer
 // is first allocated, so ordinary calls never pay for its guard.
@@ -63,9 +63,12 @@ thread_local OwnedListReaper owned_list_reaper;
 // Releases requested on a thread with no frame open.
 std::mutex pending_mutex;
 std::vector<PyObject *> pending_releases;
-std::atomic<bool> pending_dirty{false};
 
-[[gnu::cold, gnu::noinline]] void grow_owned(ThreadState &state)
+}  // namespace
+
+namespace detail {
+
+void grow_owned(ThreadState &state)
 {
     if (state.owned == nullptr)
         (void)&owned_list_reaper;  // registers its destructor for this thread
@@ -78,7 +81,7 @@ std::atomic<bool> pending_dirty{false};
     state.owned_room = room;
 }
 
-[[gnu::cold, gnu::noinline]] void apply_pending_releases()
+void apply_pending_releases()
 {
     std::vector<PyObject *> due;
     {
@@ -90,60 +93,30 @@ std::atomic<bool> pending_dirty{false};
         Py_DECREF(object);
 }
 
-}  // namespace
-
-CallFrame::CallFrame() noexcept
+void release_detached(ThreadState &state, std::size_t mark)
 {
-    ThreadState &state = thread_state;
-    ++state.call_depth;
-    // The plain load keeps the common entry free of a locked instruction;
-    // the exchange still decides who drains the queue.
-    if (pending_dirty.load(std::memory_order_relaxed) &&
-        pending_dirty.exchange(false, std::memory_order_acquire))
-        apply_pending_releases();
-    mark_ = state.owned_destroyed ? NO_MARK : state.owned_length;
-}
-
-CallFrame::~CallFrame()
-{
-    ThreadState &state = thread_state;
-    if (mark_ != NO_MARK && state.owned_length > mark_) {
-        // Detach first: releasing can run Python code that calls back into
-        // the module and registers into the same list.
-        std::size_t count = state.owned_length - mark_;
-        PyObject *local[16];
-        PyObject **detached = local;
-        if (count > 16) {
-            detached =
-                static_cast<PyObject **>(std::malloc(count * sizeof(PyObject *)));
-            if (detached == nullptr)
-                fail_allocation(count * sizeof(PyObject *));
-        }
-        for (std::size_t i = 0; i < count; ++i)
-            detached[i] = state.owned[mark_ + i];
-        state.owned_length = mark_;
-        // The depth is still raised, so releases caused by deallocation
-        // happen at once rather than being queued.
-        for (std::size_t i = 0; i < count; ++i)
-            Py_DECREF(detached[i]);
-        if (detached != local)
-            std::free(detached);
+    // Detach first: releasing can run Python code that calls back into the
+    // module and registers into the same list.
+    std::size_t count = state.owned_length - mark;
+    PyObject *local[16];
+    PyObject **detached = local;
+    if (count > 16) [[unlikely]] {
+        detached =
+            static_cast<PyObject **>(std::malloc(count * sizeof(PyObject *)));
+        if (detached == nullptr)
+            fail_allocation(count * sizeof(PyObject *));
     }
-    --thread_state.call_depth;
+    std::memcpy(detached, state.owned + mark, count * sizeof(PyObject *));
+    state.owned_length = mark;
+    // The depth is still raised, so releases caused by deallocation happen
+    // at once rather than being queued.
+    for (std::size_t i = 0; i < count; ++i)
+        Py_DECREF(detached[i]);
+    if (detached != local)
+        std::free(detached);
 }
 
-PyObject *register_owned(PyObject *object, std::source_location where)
-{
-    if (object == nullptr) [[unlikely]]
-        api_call_failed(where);
-    ThreadState &state = thread_state;
-    if (state.owned_destroyed) [[unlikely]]
-        return object;  // thread exit: left untracked
-    if (state.owned_length == state.owned_room) [[unlikely]]
-        grow_owned(state);
-    state.owned[state.owned_length++] = object;
-    return object;
-}
+}  // namespace detail
 
 void release_ref(PyObject *object) noexcept
 {
@@ -155,7 +128,7 @@ void release_ref(PyObject *object) noexcept
         std::lock_guard<std::mutex> lock(pending_mutex);
         pending_releases.push_back(object);
     }
-    pending_dirty.store(true, std::memory_order_release);
+    detail::pending_dirty.store(true, std::memory_order_release);
 }
 
 void api_call_failed(std::source_location where)
@@ -163,8 +136,6 @@ void api_call_failed(std::source_location where)
     PyErr_Print();
     fail_contract("Python API call failed", where);
 }
-
-std::size_t call_depth() noexcept { return thread_state.call_depth; }
 
 std::size_t pending_release_count() noexcept
 {

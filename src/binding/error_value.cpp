@@ -194,76 +194,48 @@ PyObject *ValueBuilder::build()
 
 // ---- ErrorValue -----------------------------------------------------------
 
-ErrorValue::ErrorValue(ErrorValue &&other) noexcept
-    : state_(std::exchange(other.state_, State::Empty)),
-      type_getter_(std::exchange(other.type_getter_, nullptr)),
-      parts_(std::exchange(other.parts_, Parts{nullptr, nullptr, nullptr})),
-      builder_(std::move(other.builder_))
+ErrorValue::Data::~Data()
 {
+    release_if(parts.traceback);
+    release_if(parts.value);
+    release_if(parts.type);
 }
 
-ErrorValue &ErrorValue::operator=(ErrorValue &&other) noexcept
-{
-    if (this != &other) {
-        release();
-        state_ = std::exchange(other.state_, State::Empty);
-        type_getter_ = std::exchange(other.type_getter_, nullptr);
-        parts_ = std::exchange(other.parts_, Parts{nullptr, nullptr, nullptr});
-        builder_ = std::move(other.builder_);
-    }
-    return *this;
-}
+void ErrorValue::destroy() noexcept { delete std::exchange(data_, nullptr); }
 
-void ErrorValue::release() noexcept
+ErrorValue ErrorValue::make(State state, TypeGetter getter, Parts parts,
+                            ValueBuilder builder)
 {
-    if (state_ == State::Empty)
-        return;
-    release_if(parts_.traceback);
-    release_if(parts_.value);
-    release_if(parts_.type);
-    parts_ = {nullptr, nullptr, nullptr};
-    builder_.discard();
-    type_getter_ = nullptr;
-    state_ = State::Empty;
+    ErrorValue error;
+    error.data_ = new Data{state, getter, parts, std::move(builder)};
+    return error;
 }
 
 ErrorValue ErrorValue::deferred_type(TypeGetter getter, ValueBuilder builder)
 {
-    ErrorValue error;
-    error.state_ = State::DeferredType;
-    error.type_getter_ = getter;
-    error.builder_ = std::move(builder);
-    return error;
+    return make(State::DeferredType, getter, {nullptr, nullptr, nullptr},
+                std::move(builder));
 }
 
 ErrorValue ErrorValue::deferred_value(PyObject *type, ValueBuilder builder)
 {
-    ErrorValue error;
-    error.state_ = State::DeferredValue;
-    error.parts_.type = type;
-    error.builder_ = std::move(builder);
-    return error;
+    return make(State::DeferredValue, nullptr, {type, nullptr, nullptr},
+                std::move(builder));
 }
 
 ErrorValue ErrorValue::raw_triple(PyObject *type, PyObject *value,
                                   PyObject *traceback)
 {
-    ErrorValue error;
-    error.state_ = State::RawTriple;
-    error.parts_ = {type, value, traceback};
-    return error;
+    return make(State::RawTriple, nullptr, {type, value, traceback}, {});
 }
 
 ErrorValue ErrorValue::from_object(PyObject *object)
 {
     if (PyExceptionInstance_Check(object)) {
-        ErrorValue error;
-        error.state_ = State::Normalized;
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(object));
         Py_INCREF(type);
         Py_INCREF(object);
-        error.parts_ = {type, object, nullptr};
-        return error;
+        return make(State::Normalized, nullptr, {type, object, nullptr}, {});
     }
     if (PyExceptionClass_Check(object)) {
         Py_INCREF(object);
@@ -273,44 +245,51 @@ ErrorValue ErrorValue::from_object(PyObject *object)
     return deferred_value(PyExc_TypeError, ValueBuilder::text(NOT_AN_EXCEPTION));
 }
 
-ErrorValue::Parts ErrorValue::into_triple() &&
+// Empties `data` into three owned references. On a failure part-way, what
+// `data` still holds is released with it.
+ErrorValue::Parts ErrorValue::consume(Data &data)
 {
-    switch (state_) {
+    switch (data.state) {
     case State::DeferredType: {
-        PyObject *type = type_getter_();
+        PyObject *type = data.type_getter();
         if (type == nullptr || !PyExceptionClass_Check(type)) {
             PyObject *type_error = PyExc_TypeError;
             if (type_error == nullptr)
                 api_call_failed();
             Py_INCREF(type_error);
-            ErrorValue replacement = deferred_value(
-                type_error, ValueBuilder::text(NOT_AN_EXCEPTION));
-            release();
-            return std::move(replacement).into_triple();
+            // The replaced builder is destroyed without being called.
+            data.builder.discard();
+            data.state = State::DeferredValue;
+            data.parts.type = type_error;
+            data.builder = ValueBuilder::text(NOT_AN_EXCEPTION);
+            return consume(data);
         }
-        PyObject *value = builder_.build();
+        PyObject *value = data.builder.build();
         Py_INCREF(type);
-        release();
         return {type, value, nullptr};
     }
     case State::DeferredValue: {
-        PyObject *value = builder_.build();
-        PyObject *type = std::exchange(parts_.type, nullptr);
-        release();
-        return {type, value, nullptr};
+        PyObject *value = data.builder.build();
+        return {std::exchange(data.parts.type, nullptr), value, nullptr};
     }
     case State::RawTriple:
-    case State::Normalized: {
-        Parts parts = std::exchange(parts_, Parts{nullptr, nullptr, nullptr});
-        release();
-        return parts;
-    }
+    case State::Normalized:
+        return std::exchange(data.parts, Parts{nullptr, nullptr, nullptr});
     case State::Normalizing:
         fail_contract("Cannot restore a PyErr while normalizing it");
     case State::Empty:
         break;
     }
     fail_contract("Cannot restore an empty PyErr");
+}
+
+ErrorValue::Parts ErrorValue::into_triple() &&
+{
+    if (data_ == nullptr)
+        fail_contract("Cannot restore an empty PyErr");
+    Parts parts = consume(*data_);
+    destroy();
+    return parts;
 }
 
 void ErrorValue::restore() &&
@@ -321,13 +300,20 @@ void ErrorValue::restore() &&
 
 const ErrorValue::Parts &ErrorValue::normalized()
 {
-    if (state_ == State::Normalized)
-        return parts_;
-    if (state_ == State::Normalizing)
+    if (data_ == nullptr)
+        fail_contract("Cannot normalize an empty PyErr");
+    Data &data = *data_;
+    if (data.state == State::Normalized)
+        return data.parts;
+    if (data.state == State::Normalizing)
         fail_contract("Cannot normalize a PyErr while already normalizing it.");
-    ErrorValue previous = std::move(*this);
-    state_ = State::Normalizing;
-    Parts parts = std::move(previous).into_triple();
+    // The previous state is taken out whole; while the interpreter works on
+    // it this value reads as Normalizing, and stays so if that fails.
+    Data previous{data.state, data.type_getter,
+                  std::exchange(data.parts, Parts{nullptr, nullptr, nullptr}),
+                  std::move(data.builder)};
+    data.state = State::Normalizing;
+    Parts parts = consume(previous);
     PyErr_NormalizeException(&parts.type, &parts.value, &parts.traceback);
     if (parts.type == nullptr) {
         release_if(parts.traceback);
@@ -339,20 +325,20 @@ const ErrorValue::Parts &ErrorValue::normalized()
         release_ref(parts.type);
         fail_contract("Exception value missing");
     }
-    parts_ = parts;
-    state_ = State::Normalized;
-    return parts_;
+    data.parts = parts;
+    data.state = State::Normalized;
+    return data.parts;
 }
 
 PyObject *ErrorValue::exception_type()
 {
-    switch (state_) {
+    switch (state()) {
     case State::DeferredType:
         return normalized().type;
     case State::DeferredValue:
     case State::RawTriple:
     case State::Normalized:
-        return parts_.type;
+        return data_->parts.type;
     case State::Normalizing:
         fail_contract("Cannot access exception type while normalizing");
     case State::Empty:
@@ -377,7 +363,7 @@ void ErrorValue::set_cause(ErrorValue cause)
     if (cause) {
         cause_instance = cause.normalized().value;
         Py_INCREF(cause_instance);
-        cause.release();
+        cause = ErrorValue();  // released here, before the interpreter call
     }
     PyException_SetCause(instance, cause_instance);
 }

@@ -33,7 +33,11 @@ public:
     ValueBuilder() noexcept = default;
     ValueBuilder(ValueBuilder &&other) noexcept { *this = std::move(other); }
     ValueBuilder &operator=(ValueBuilder &&other) noexcept;
-    ~ValueBuilder() { discard(); }
+    ~ValueBuilder()
+    {
+        if (kind_ != Kind::None)
+            discard();
+    }
 
     static ValueBuilder text(std::string_view fixed) noexcept;
     static ValueBuilder owned_text(std::string_view message);
@@ -51,6 +55,9 @@ private:
     std::size_t length_ = 0;
 };
 
+// Empty (no error) is a null pointer: an ErrorValue costs one word and
+// nothing to destroy on the success path; the state lives on the heap and
+// is made only when an error is.
 class [[nodiscard]] ErrorValue {
 public:
     enum class State : std::uint8_t {
@@ -70,8 +77,18 @@ public:
     };
 
     ErrorValue() noexcept = default;
-    ErrorValue(ErrorValue &&other) noexcept;
-    ErrorValue &operator=(ErrorValue &&other) noexcept;
+    ErrorValue(ErrorValue &&other) noexcept
+        : data_(std::exchange(other.data_, nullptr))
+    {
+    }
+    ErrorValue &operator=(ErrorValue &&other) noexcept
+    {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+        }
+        return *this;
+    }
     ErrorValue(const ErrorValue &) = delete;
     ErrorValue &operator=(const ErrorValue &) = delete;
     ~ErrorValue() { release(); }
@@ -86,8 +103,11 @@ public:
     // becomes "exceptions must derive from BaseException").
     static ErrorValue from_object(PyObject *object);
 
-    explicit operator bool() const noexcept { return state_ != State::Empty; }
-    State state() const noexcept { return state_; }
+    explicit operator bool() const noexcept { return data_ != nullptr; }
+    State state() const noexcept
+    {
+        return data_ ? data_->state : State::Empty;
+    }
 
     // Materialise the exception and return its parts (borrowed).
     const Parts &normalized();
@@ -105,12 +125,25 @@ public:
     std::string describe();
 
 private:
-    void release() noexcept;
+    struct Data {
+        State state;
+        TypeGetter type_getter;
+        Parts parts;
+        ValueBuilder builder;
+        ~Data();
+    };
 
-    State state_ = State::Empty;
-    TypeGetter type_getter_ = nullptr;
-    Parts parts_{nullptr, nullptr, nullptr};
-    ValueBuilder builder_;
+    static ErrorValue make(State state, TypeGetter getter, Parts parts,
+                           ValueBuilder builder);
+    static Parts consume(Data &data);
+    void release() noexcept
+    {
+        if (data_ != nullptr) [[unlikely]]
+            destroy();
+    }
+    void destroy() noexcept;
+
+    Data *data_ = nullptr;
 };
 
 // Success with a value, or an ErrorValue. An empty ErrorValue is success.
