@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -15,15 +16,38 @@ const char *plural(std::size_t count, const char *one, const char *many)
     return count == 1 ? one : many;
 }
 
-bool names_equal(std::string_view a, const char *data, Py_ssize_t size)
+// ParameterName::name_head at run time, with a few loads instead of a loop.
+std::uint64_t keyword_head(const char *data, std::size_t size)
 {
-    if (a.size() != static_cast<std::size_t>(size))
-        return false;
-    // Parameter names are a few bytes long: a loop beats a memcmp call.
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != data[i])
-            return false;
-    return true;
+    if constexpr (std::endian::native != std::endian::little)
+        return ParameterName::name_head(data, size);
+    std::uint64_t head = 0;
+    auto *out = reinterpret_cast<unsigned char *>(&head);
+    if (size >= 8) {
+        std::memcpy(out, data, 8);
+        return head;
+    }
+    std::size_t done = 0;
+    if (size & 4) {
+        std::memcpy(out, data, 4);
+        done = 4;
+    }
+    if (size & 2) {
+        std::memcpy(out + done, data + done, 2);
+        done += 2;
+    }
+    if (size & 1)
+        out[done] = static_cast<unsigned char>(data[done]);
+    return head;
+}
+
+// Lengths first, then the packed first eight bytes, then the rest.
+bool names_equal(const ParameterName &name, const char *data, std::size_t size,
+                 std::uint64_t head)
+{
+    return name.text.size() == size && name.head == head &&
+           (size <= 8 ||
+            std::memcmp(name.text.data() + 8, data + 8, size - 8) == 0);
 }
 
 // A keyword name's UTF-8 form. Exact, compact ASCII strings (what the
@@ -103,7 +127,7 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < table.required_count; ++i)
         if (slots[i] == nullptr)
-            missing.push_back(table.parameter_names[i]);
+            missing.push_back(table.parameter_names[i].text);
     return missing_error(table, "positional", missing);
 }
 
@@ -114,7 +138,7 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < table.keyword_only.size(); ++i)
         if (table.keyword_only[i].required && slots[first + i] == nullptr)
-            missing.push_back(table.keyword_only[i].name);
+            missing.push_back(table.keyword_only[i].name.text);
     return missing_error(table, "keyword", missing);
 }
 
@@ -138,9 +162,11 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
             return unexpected_keyword(table, name);
         }
 
+        const std::size_t length = static_cast<std::size_t>(size);
+        const std::uint64_t head = keyword_head(utf8, length);
         bool matched = false;
         for (std::size_t i = 0; i < table.keyword_only.size(); ++i) {
-            if (!names_equal(table.keyword_only[i].name, utf8, size))
+            if (!names_equal(table.keyword_only[i].name, utf8, length, head))
                 continue;
             PyObject *&slot = slots[first_keyword_only + i];
             if (slot != nullptr)
@@ -152,13 +178,13 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
         if (matched)
             continue;
         for (std::size_t i = 0; i < table.parameter_names.size(); ++i) {
-            if (!names_equal(table.parameter_names[i], utf8, size))
+            if (!names_equal(table.parameter_names[i], utf8, length, head))
                 continue;
             if (i < table.positional_only_count) {
                 if (!positional_only_given)
                     positional_only_given =
                         std::make_unique<std::vector<std::string_view>>();
-                positional_only_given->push_back(table.parameter_names[i]);
+                positional_only_given->push_back(table.parameter_names[i].text);
             } else {
                 if (slots[i] != nullptr)
                     return multiple_values(table, {utf8, std::size_t(size)});

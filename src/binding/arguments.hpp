@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,8 +12,36 @@
 
 namespace quorlin {
 
+// A parameter's name, with its first eight bytes packed into one word so
+// that a keyword is matched with a word compare rather than byte by byte.
+struct ParameterName {
+    std::string_view text;
+    std::uint64_t head;
+
+    constexpr ParameterName(std::string_view name)
+        : text(name), head(name_head(name.data(), name.size()))
+    {
+    }
+    template <std::size_t N>
+    constexpr ParameterName(const char (&name)[N])
+        : ParameterName(std::string_view(name, N - 1))
+    {
+    }
+    operator std::string_view() const noexcept { return text; }
+
+    static constexpr std::uint64_t name_head(const char *data,
+                                             std::size_t size) noexcept
+    {
+        std::uint64_t head = 0;
+        for (std::size_t i = 0; i < size && i < 8; ++i)
+            head |= std::uint64_t{static_cast<unsigned char>(data[i])}
+                    << (8 * i);
+        return head;
+    }
+};
+
 struct KeywordOnlyParameter {
-    std::string_view name;
+    ParameterName name;
     bool required;
 };
 
@@ -21,7 +50,7 @@ struct KeywordOnlyParameter {
 struct ArgumentTable {
     std::string_view owner_name;  // empty for module functions
     std::string_view python_name;
-    std::span<const std::string_view> parameter_names;  // positional order
+    std::span<const ParameterName> parameter_names;  // positional order
     std::size_t positional_only_count;
     std::size_t required_count;
     std::span<const KeywordOnlyParameter> keyword_only;

@@ -12,16 +12,16 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::string_view DISTANCE_WITH_RADIUS_PARAMS[] = {
+constexpr ParameterName DISTANCE_WITH_RADIUS_PARAMS[] = {
     "lon1", "lat1", "lon2", "lat2", "radius"};
-constexpr std::string_view DISTANCE_PARAMS[] = {"lon1", "lat1", "lon2",
+constexpr ParameterName DISTANCE_PARAMS[] = {"lon1", "lat1", "lon2",
                                                 "lat2"};
-constexpr std::string_view TILE_PARAMS[] = {"x", "y", "z"};
-constexpr std::string_view EXPANDED_BBOX_PARAMS[] = {"x", "y", "z",
+constexpr ParameterName TILE_PARAMS[] = {"x", "y", "z"};
+constexpr ParameterName EXPANDED_BBOX_PARAMS[] = {"x", "y", "z",
                                                      "expansion_meters"};
 
 constexpr ArgumentTable module_function(
-    std::string_view name, std::span<const std::string_view> parameters)
+    std::string_view name, std::span<const ParameterName> parameters)
 {
     // Every parameter is positional-or-keyword and required.
     return {{}, name, parameters, 0, parameters.size(), {}};
