@@ -55,11 +55,13 @@ bool names_equal(const ParameterName &name, const char *data, std::size_t size,
 // anything else goes through PyUnicode_AsUTF8AndSize.
 const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
 {
+#ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name))
         [[likely]] {
         *size = PyUnicode_GET_LENGTH(name);
         return static_cast<const char *>(PyUnicode_DATA(name));
     }
+#endif
     return PyUnicode_AsUTF8AndSize(name, size);
 }
 
@@ -149,9 +151,9 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
 {
     std::size_t first_keyword_only = table.parameter_names.size();
     std::unique_ptr<std::vector<std::string_view>> positional_only_given;
-    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t count = tuple_size(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *name = tuple_item(kwnames, k);
         PyObject *value = values[k];
         if (!PyUnicode_Check(name)) [[unlikely]]
             return type_mismatch_error(name, "PyString");

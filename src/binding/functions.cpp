@@ -45,7 +45,7 @@ Result<float> to_float32(PyObject *object)
 {
     double value;
     if (PyFloat_CheckExact(object)) [[likely]] {
-        value = PyFloat_AS_DOUBLE(object);
+        value = float_value(object);
     } else {
         value = PyFloat_AsDouble(object);
         // -1.0 is also a genuine value: only a pending error says it failed.
@@ -136,7 +136,7 @@ public:
     void set(Py_ssize_t index, float value)
     {
         // A fresh tuple: the item's reference is stolen.
-        PyTuple_SET_ITEM(tuple_, index, float32_to_python(value));
+        fill_tuple(tuple_, index, float32_to_python(value));
     }
     PyObject *finish() noexcept { return std::exchange(tuple_, nullptr); }
 

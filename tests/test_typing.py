@@ -1,0 +1,73 @@
+"""The installed type stub: its names, and what type checkers make of it."""
+
+import ast
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import quorlin
+
+HERE = Path(__file__).parent / "typing"
+BAD_LINES = sorted(
+    number
+    for number, line in enumerate((HERE / "usage_bad.py").read_text().splitlines(), 1)
+    if "# error" in line
+)
+
+
+def installed_stubs():
+    location = Path(quorlin.__file__).parent
+    return [location / "quorlin.pyi", location / "quorlin-stubs" / "__init__.pyi"]
+
+
+def test_stubs_are_installed_with_the_names_of_the_module():
+    for stub in installed_stubs():
+        assert stub.is_file(), stub
+        tree = ast.parse(stub.read_text())
+        functions = [node.name for node in tree.body if isinstance(node, ast.FunctionDef)]
+        declared_all = next(
+            ast.literal_eval(node.value)
+            for node in tree.body
+            if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
+        )
+        assert declared_all == quorlin.__all__
+        assert sorted(functions) == sorted(quorlin.__all__)
+        # Parameter names match the runtime's keywords.
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef):
+                names = tuple(argument.arg for argument in node.args.args)
+                with pytest.raises(TypeError, match="missing"):
+                    getattr(quorlin, node.name)(**{names[0]: 0})
+                assert node.args.posonlyargs == [] and node.args.kwonlyargs == []
+
+
+def run_checker(*command):
+    return subprocess.run(
+        [sys.executable, "-m", *command], capture_output=True, text=True, timeout=600,
+        cwd=HERE, env={**os.environ, "MYPY_CACHE_DIR": os.devnull},
+    )
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_strict():
+    good = run_checker("mypy", "--strict", "--no-incremental", "usage_ok.py")
+    assert good.returncode == 0, good.stdout + good.stderr
+    bad = run_checker("mypy", "--strict", "--no-incremental", "usage_bad.py")
+    flagged = sorted({int(line.split(":")[1]) for line in bad.stdout.splitlines() if ": error:" in line})
+    assert flagged == BAD_LINES, bad.stdout
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pyright") is None, reason="pyright is not installed")
+def test_pyright():
+    good = run_checker("pyright", "--pythonpath", sys.executable, "usage_ok.py")
+    assert good.returncode == 0, good.stdout + good.stderr
+    bad = run_checker("pyright", "--pythonpath", sys.executable, "--outputjson", "usage_bad.py")
+    report = json.loads(bad.stdout)
+    flagged = sorted({d["range"]["start"]["line"] + 1 for d in report["generalDiagnostics"]
+                      if d["severity"] == "error"})
+    assert flagged == BAD_LINES, bad.stdout

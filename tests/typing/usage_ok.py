@@ -1,0 +1,23 @@
+"""Typed use of quorlin: must pass mypy --strict and pyright."""
+
+from typing import SupportsIndex
+
+import numpy as np
+
+import quorlin
+
+
+class Zoom:
+    def __index__(self) -> int:
+        return 3
+
+
+distance: float = quorlin.great_circle_distance(2.35, 48.86, 139.69, 35.69)
+on_moon: float = quorlin.great_circle_distance_with_radius(0, 0, 1, 1, radius=1737400)
+corner: tuple[float, float] = quorlin.wm_upper_left(1, 2, Zoom())
+west, south, east, north = quorlin.wm_bounds(x=1, y=2, z=3)
+box: tuple[float, float, float, float] = quorlin.wm_tile_expanded_bbox(1, 2, 3, 500.0)
+numpy_box = quorlin.wm_tile_expanded_bbox(np.uint32(1), np.int64(2), 3, np.float32(10))
+index: SupportsIndex = 5
+from_numpy: float = quorlin.great_circle_distance(np.float64(1), np.float32(2), index, 0)
+names: list[str] = quorlin.__all__
