@@ -1,0 +1,150 @@
+"""Every kind of call the module can be given, each as a named zero-argument
+callable with the outcome it must have. Shared by the reference-count,
+thread, soak and shutdown checks.
+
+An outcome is a result type (float or tuple) or an exception type; the
+PanicException class is written as PANIC, since it is reached only through
+a caught instance.
+"""
+
+import quorlin
+from conftest import raw_fastcall
+
+PANIC = "PanicException"
+
+gcd = quorlin.great_circle_distance
+gcdr = quorlin.great_circle_distance_with_radius
+ul = quorlin.wm_upper_left
+bounds = quorlin.wm_bounds
+bbox = quorlin.wm_tile_expanded_bbox
+
+
+class FloatRaises:
+    """Raises a new exception from make_error() on each conversion (reusing
+    one instance would grow its traceback with every raise)."""
+
+    def __init__(self, make_error):
+        self.make_error = make_error
+
+    def __float__(self):
+        raise self.make_error()
+
+    __index__ = __float__
+
+
+class FloatReturns:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+    def __index__(self):
+        return self.value
+
+
+class StrRaises(str):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Nested:
+    """Calls the module again while being converted."""
+
+    def __float__(self):
+        return gcdr(0, 0, 1, 0, 1.0) + bounds(1, 1, 1)[2] - 180.0
+
+    def __index__(self):
+        return len(ul(1, 1, 1))
+
+
+def _caught_panic():
+    try:
+        gcd(0, 95, 0, 0)
+    except BaseException as error:  # noqa: B036
+        return error
+
+
+_PANIC_INSTANCE = _caught_panic()
+PANIC_TYPE = type(_PANIC_INSTANCE)
+
+
+class FloatRaisesPanic:
+    def __float__(self):
+        raise PANIC_TYPE("raised by Python code")
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+def _with_cause():
+    error = TypeError("custom")
+    error.__cause__ = KeyError("root")
+    return error
+
+
+def _value_error():
+    return ValueError("v")
+
+
+def _type_error_sub():
+    return TypeErrorSub("s")
+
+
+def _key_error():
+    return KeyError("k")
+
+
+# name -> (callable, expected outcome)
+PATHS = {
+    # Successes, positional and keyword.
+    "distance": (lambda: gcd(2.35, 48.85, 139.69, 35.68), float),
+    "distance keywords": (lambda: gcd(lat2=1, lon2=2, lat1=3, lon1=4), float),
+    "distance radius": (lambda: gcdr(2.35, 48.85, 139.69, 35.68, 6371000.0), float),
+    "upper left": (lambda: ul(2074, 1409, 12), tuple),
+    "bounds keywords": (lambda: bounds(x=2074, y=1409, z=12), tuple),
+    "expanded box": (lambda: bbox(2074, 1409, 12, 500.0), tuple),
+    "expanded box edge tile": (lambda: bbox(0, 0, 0, 0.0), tuple),
+    "index objects": (lambda: bounds(FloatReturns(1), True, 2), tuple),
+    "nested float": (lambda: gcdr(0, 0, Nested(), 0, 1.0), float),
+    "nested index": (lambda: ul(Nested(), 0, 3), tuple),
+    "minus one": (lambda: gcdr(0, 0, 1, 0, FloatReturns(-1.0)), float),
+    # Binding errors.
+    "too many": (lambda: gcd(1, 2, 3, 4, 5), TypeError),
+    "missing": (lambda: gcdr(), TypeError),
+    "multiple values": (lambda: ul(1, 2, 3, x=4), TypeError),
+    "unexpected keyword": (lambda: bounds(1, 2, 3, w=0), TypeError),
+    "surrogate keyword": (lambda: bounds(1, 2, 3, **{"a\udc80": 0}), TypeError),
+    "non-str keyword": (lambda: raw_fastcall(bounds, (1, 2, 3, 0), (5,)), TypeError),
+    "unprintable keyword": (lambda: bounds(1, 2, 3, **{StrRaises("w"): 0}), PANIC),
+    # Conversion errors.
+    "float None": (lambda: gcd(0, 0, 0, None), TypeError),
+    "float str": (lambda: gcdr(0, 0, 0, 0, "1"), TypeError),
+    "index float": (lambda: bounds(1.5, 0, 0), TypeError),
+    "negative index": (lambda: bounds(-1, 0, 0), OverflowError),
+    "index 2**64": (lambda: bounds(2**64, 0, 0), OverflowError),
+    "index 2**32": (lambda: bounds(0, 2**32, 0), OverflowError),
+    "huge int as float": (lambda: gcd(0, 0, 0, 10**400), OverflowError),
+    "__float__ ValueError": (lambda: gcd(FloatRaises(_value_error), 0, 0, 0), ValueError),
+    "__float__ TypeError subclass": (lambda: gcd(FloatRaises(_type_error_sub), 0, 0, 0), TypeErrorSub),
+    "__float__ TypeError with cause": (lambda: gcd(0, FloatRaises(_with_cause), 0, 0), TypeError),
+    "__float__ returns str": (lambda: gcd(FloatReturns("x"), 0, 0, 0), TypeError),
+    "__index__ raises": (lambda: ul(FloatRaises(_key_error), 0, 0), KeyError),
+    "__index__ returns float": (lambda: ul(FloatReturns(1.5), 0, 0), TypeError),
+    # Broken preconditions.
+    "invalid first point": (lambda: gcd(200.0, 0, 0, 0), PANIC),
+    "invalid second point": (lambda: gcdr(0, 0, 0, float("nan"), 1.0), PANIC),
+    "negative expansion": (lambda: bbox(1, 1, 2, -1.0), PANIC),
+    "panic from __float__": (lambda: gcd(FloatRaisesPanic(), 0, 0, 0), PANIC),
+}
+
+
+def outcome_of(call):
+    """The result's type, or the raised exception's type (PANIC for a
+    PanicException)."""
+    try:
+        result = call()
+    except BaseException as error:  # noqa: B036
+        return PANIC if type(error) is PANIC_TYPE else type(error)
+    return type(result)

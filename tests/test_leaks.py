@@ -1,0 +1,74 @@
+"""No path through the module leaves a reference behind.
+
+On a debug interpreter (sys.gettotalrefcount exists) every path runs 1000
+times and the interpreter's total reference count must not move; elsewhere
+the same paths are checked through object counts and the reference counts
+of their arguments.
+"""
+
+import gc
+import sys
+
+import pytest
+
+from call_paths import PATHS, outcome_of
+
+RUNS = 1000
+DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
+
+
+def run(call, times):
+    for _ in range(times):
+        outcome_of(call)
+
+
+@pytest.mark.parametrize("name", PATHS)
+def test_every_path_has_its_outcome(name):
+    call, expected = PATHS[name]
+    assert outcome_of(call) == expected
+
+
+@pytest.mark.skipif(not DEBUG_INTERPRETER, reason="needs a debug interpreter")
+@pytest.mark.parametrize("name", PATHS)
+def test_total_reference_count_does_not_drift(name, capfd):
+    call, _ = PATHS[name]
+    run(call, 50)  # caches the interpreter fills once
+    gc.collect()
+    before = sys.gettotalrefcount()
+    run(call, RUNS)
+    gc.collect()
+    drift = sys.gettotalrefcount() - before
+    capfd.readouterr()  # failure reports of the panicking paths
+    # One reference kept per call would show as RUNS; allow for the
+    # interpreter's own small, one-off caching.
+    assert abs(drift) < 10, f"{name}: total reference count moved by {drift} over {RUNS} calls"
+
+
+@pytest.mark.parametrize("name", PATHS)
+def test_object_count_stays_flat(name, capfd):
+    call, _ = PATHS[name]
+    run(call, 50)
+    gc.collect()
+    before = len(gc.get_objects())
+    run(call, RUNS)
+    gc.collect()
+    grown = len(gc.get_objects()) - before
+    capfd.readouterr()
+    assert grown < 10, f"{name}: {grown} more tracked objects after {RUNS} calls"
+
+
+def test_arguments_keep_their_reference_counts():
+    from call_paths import FloatRaises, FloatReturns, bounds, gcd, gcdr
+
+    arguments = [1234.5, 10**30, FloatReturns(2.0), FloatRaises(ValueError), "text" * 3, object()]
+    before = [sys.getrefcount(a) for a in arguments]
+    for _ in range(RUNS):
+        for argument in arguments:
+            for call in (lambda: gcd(0, argument, 0, 0), lambda: gcdr(0, 0, 0, 0, radius=argument),
+                         lambda: bounds(argument, 0, 0)):
+                try:
+                    call()
+                except BaseException:  # noqa: B036
+                    pass
+    del argument, call  # the loop's own last references
+    assert [sys.getrefcount(a) for a in arguments] == before
