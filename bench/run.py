@@ -157,12 +157,28 @@ def chart(rows, path):
     figure.savefig(path, dpi=110)
 
 
+def markdown_table(rows):
+    """Ratios for the README: how many times a call takes quorlin's time."""
+    lines = ["| function | quorlin keyword call | floor | peers (times slower than quorlin) |",
+             "|---|---|---|---|"]
+    for name in CALLS:
+        mine = [r for r in rows if r["function"] == name]
+        base = next(r["median_ns"] for r in mine if r["implementation"] == "quorlin" and r["kind"] == "positional")
+        keyword = next(r["median_ns"] for r in mine if r["implementation"] == "quorlin" and r["kind"] == "keyword")
+        floor = next(r["median_ns"] for r in mine if r["implementation"] == "floor" and r["kind"] == "positional")
+        peers = ", ".join(f'{r["implementation"]} {r["median_ns"] / base:.1f}x' for r in mine
+                          if r["implementation"] not in ("quorlin", "floor"))
+        lines.append(f"| `{name}` | {keyword / base:.2f}x | {floor / base:.2f}x | {peers} |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
     parser.add_argument("--callgrind", action="store_true", help="also count instructions per call")
     parser.add_argument("--chart", type=Path, help="write a PNG chart here")
     parser.add_argument("--json", type=Path, help="write the figures here")
+    parser.add_argument("--markdown", action="store_true", help="also print the README's ratio table")
     options = parser.parse_args()
 
     floor = build_floor()
@@ -205,6 +221,9 @@ def main():
             mine, bare = callgrind_instructions(name), callgrind_instructions(name, "quorlin_floor")
             instructions[name] = {"quorlin": mine, "floor": bare}
             print(f"{name:<34} quorlin {mine:>7.0f}   floor {bare:>6.0f}   difference {mine - bare:>6.0f}")
+
+    if options.markdown:
+        print("\n" + markdown_table(rows))
 
     if options.json:
         options.json.parent.mkdir(parents=True, exist_ok=True)

@@ -4,6 +4,7 @@ import ast
 import importlib.util
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -62,7 +63,8 @@ def test_mypy_strict():
     assert flagged == BAD_LINES, bad.stdout
 
 
-@pytest.mark.skipif(importlib.util.find_spec("pyright") is None, reason="pyright is not installed")
+@pytest.mark.skipif(importlib.util.find_spec("pyright") is None or shutil.which("node") is None,
+                    reason="pyright (and node, which runs it) is not installed")
 def test_pyright():
     good = run_checker("pyright", "--pythonpath", sys.executable, "usage_ok.py")
     assert good.returncode == 0, good.stdout + good.stderr

@@ -39,11 +39,15 @@ def main():
     found = records(text, kind)
     mine = [record for record in found if ours(record)]
     invalid = len(re.findall(r"Invalid (?:read|write)|ERROR: AddressSanitizer: (?!.*leak)", text))
+    # Other memcheck errors (uninitialised values) count when the module is
+    # on their stack; the interpreter has a few of its own.
+    errors = re.findall(r"==\d+== (?:Conditional jump|Use of uninitialised|Syscall param).*?(?=\n==\d+== \n)", text, re.S)
+    our_errors = [e for e in errors if "quorlin" in e]
     print(f"{kind}: {len(found)} leak records in all, {len(mine)} allocated by quorlin; "
-          f"{invalid} invalid reads/writes")
-    for record in mine:
+          f"{invalid} invalid reads/writes; {len(errors)} other errors, {len(our_errors)} in quorlin")
+    for record in mine + our_errors:
         print(record)
-    sys.exit(1 if mine or invalid else 0)
+    sys.exit(1 if mine or invalid or our_errors else 0)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include "binding/call_scope.hpp"
 #include "binding/error_value.hpp"
 #include "geodesy/contract.hpp"
+#include "failure_of.hpp"
 
 namespace {
 
@@ -28,17 +29,6 @@ const auto *const interpreter =
 
 // A fresh list: a container nobody else refers to.
 PyObject *new_object() { return PyList_New(0); }
-
-template <class F>
-std::string failure_of(F call)
-{
-    try {
-        call();
-    } catch (const ContractFailure &failure) {
-        return std::string(failure.message());
-    }
-    return "";
-}
 
 std::string pending_text(const char *expected_type)
 {

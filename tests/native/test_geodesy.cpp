@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "geodesy/contract.hpp"
+#include "failure_of.hpp"
 #include "geodesy/geodesy.hpp"
 
 namespace {
@@ -134,18 +135,6 @@ void expect_same(const TileBounds &e, const TileBounds &a)
     EXPECT_TRUE(same_float(e.south, a.south)) << "south";
     EXPECT_TRUE(same_float(e.east, a.east)) << "east";
     EXPECT_TRUE(same_float(e.north, a.north)) << "north";
-}
-
-// The failure text of `call`, or "" when it does not fail.
-template <class F>
-std::string failure_of(F call)
-{
-    try {
-        call();
-    } catch (const ContractFailure &failure) {
-        return std::string(failure.message());
-    }
-    return "";
 }
 
 const float NaN = std::numeric_limits<float>::quiet_NaN();
