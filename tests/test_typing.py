@@ -47,6 +47,16 @@ def test_stubs_are_installed_with_the_names_of_the_module():
                 assert node.args.posonlyargs == [] and node.args.kwonlyargs == []
 
 
+def test_array_stubs_declare_every_ufunc():
+    quorlin_numpy = pytest.importorskip("quorlin_numpy")
+    location = Path(quorlin_numpy.__file__).parent
+    for stub in (location / "quorlin_numpy.pyi", location / "quorlin_numpy-stubs" / "__init__.pyi"):
+        tree = ast.parse(stub.read_text())
+        declared = [node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)]
+        assert declared == quorlin_numpy.__all__
+        assert all(ast.unparse(node.annotation) == "ufunc" for node in tree.body if isinstance(node, ast.AnnAssign))
+
+
 def run_checker(*command):
     return subprocess.run(
         [sys.executable, "-m", *command], capture_output=True, text=True, timeout=600,

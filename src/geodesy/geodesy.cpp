@@ -8,54 +8,15 @@ namespace quorlin {
 
 namespace {
 
-// The central angle between two points, in radians, in [0, pi]. No checks:
-// tiles measure their diagonal with it even where a corner lies exactly on
-// the antimeridian, which the distance functions refuse.
-float central_angle(float lon1, float lat1, float lon2, float lat2) noexcept
-{
-    const float phi1 = lat1 * DEG_TO_RAD;
-    const float lambda1 = lon1 * DEG_TO_RAD;
-    const float phi2 = lat2 * DEG_TO_RAD;
-    // Difference of the converted longitudes, not conversion of the
-    // difference; the trigonometric functions absorb any wrap-around.
-    const float delta_lambda = (lon2 * DEG_TO_RAD) - lambda1;
-
-    const float s1 = sinf(phi1);
-    const float c1 = cosf(phi1);
-    const float s2 = sinf(phi2);
-    const float c2 = cosf(phi2);
-    const float c_delta = cosf(delta_lambda);
-    const float s_delta = sinf(delta_lambda);
-
-    const float a = s_delta * c2;
-    const float b = (c1 * s2) - ((s1 * c2) * c_delta);
-    const float y = sqrtf((b * b) + (a * a));
-    const float x = ((c1 * c2) * c_delta) + (s1 * s2);
-    return atan2f(y, x);
-}
-
-struct Scale {
-    float d;  // 1 / 2^z
-};
-
-Scale zoom_scale(std::uint32_t z) noexcept
-{
-    // The zoom's bits read as a signed integer: 2^31 and above are negative
-    // exponents.
-    const float exponent = static_cast<float>(static_cast<std::int32_t>(z));
-    const float p = powf(2.0f, exponent);
-    return {1.0f / p};
-}
-
 // Column and row numbers are 64-bit so that the successor of 2^32 - 1 is
 // 2^32 (exact in float), not 0.
-float edge_longitude(std::uint64_t column, Scale scale) noexcept
+float edge_longitude(std::uint64_t column, TileScale scale) noexcept
 {
     const float c = static_cast<float>(column);
     return ((c * scale.d) * 360.0f) - 180.0f;
 }
 
-float edge_latitude_degrees(std::uint64_t row, Scale scale) noexcept
+float edge_latitude_degrees(std::uint64_t row, TileScale scale) noexcept
 {
     const float r = static_cast<float>(row);
     const float t = (r + r) * scale.d;
@@ -79,12 +40,41 @@ bool valid_coordinates(float lon, float lat) noexcept
     return lat > -90.0f && lat < 90.0f && lon > -180.0f && lon < 180.0f;
 }
 
+PreparedPoint prepare_point(float lon, float lat) noexcept
+{
+    const float phi = lat * DEG_TO_RAD;
+    return {lon * DEG_TO_RAD, sinf(phi), cosf(phi)};
+}
+
+// The central angle from its arctangent form (radians, in [0, pi]), times
+// the radius.
+float distance_unchecked(const PreparedPoint &first,
+                         const PreparedPoint &second, float radius) noexcept
+{
+    // Difference of the converted longitudes, not conversion of the
+    // difference; the trigonometric functions absorb any wrap-around.
+    const float delta_lambda = second.lambda - first.lambda;
+    const float s1 = first.sin_phi;
+    const float c1 = first.cos_phi;
+    const float s2 = second.sin_phi;
+    const float c2 = second.cos_phi;
+    const float c_delta = cosf(delta_lambda);
+    const float s_delta = sinf(delta_lambda);
+
+    const float a = s_delta * c2;
+    const float b = (c1 * s2) - ((s1 * c2) * c_delta);
+    const float y = sqrtf((b * b) + (a * a));
+    const float x = ((c1 * c2) * c_delta) + (s1 * s2);
+    return atan2f(y, x) * radius;
+}
+
 float great_circle_distance_with_radius(float lon1, float lat1, float lon2,
                                         float lat2, float radius)
 {
     QUORLIN_CHECK(valid_coordinates(lon1, lat1));
     QUORLIN_CHECK(valid_coordinates(lon2, lat2));
-    return central_angle(lon1, lat1, lon2, lat2) * radius;
+    return distance_unchecked(prepare_point(lon1, lat1),
+                              prepare_point(lon2, lat2), radius);
 }
 
 float great_circle_distance(float lon1, float lat1, float lon2, float lat2)
@@ -93,15 +83,27 @@ float great_circle_distance(float lon1, float lat1, float lon2, float lat2)
                                              MEAN_EARTH_RADIUS_M);
 }
 
-LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
+TileScale zoom_scale(std::uint32_t z) noexcept
 {
-    const Scale scale = zoom_scale(z);
+    // The zoom's bits read as a signed integer: 2^31 and above are negative
+    // exponents.
+    const float exponent = static_cast<float>(static_cast<std::int32_t>(z));
+    const float p = powf(2.0f, exponent);
+    return {1.0f / p};
+}
+
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept
+{
     return {edge_longitude(x, scale), edge_latitude_degrees(y, scale)};
 }
 
-TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
 {
-    const Scale scale = zoom_scale(z);
+    return wm_upper_left(x, y, zoom_scale(z));
+}
+
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept
+{
     const std::uint64_t next_x = std::uint64_t{x} + 1;
     const std::uint64_t next_y = std::uint64_t{y} + 1;
     return {
@@ -112,17 +114,23 @@ TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
     };
 }
 
-TileBounds wm_tile_expanded_bbox(std::uint32_t x, std::uint32_t y,
-                                 std::uint32_t z, float expansion_meters)
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
 {
-    QUORLIN_CHECK_AS(expansion_meters >= 0.0f, "expansion_meters >= 0.0");
-    const TileBounds tile = wm_bounds(x, y, z);
+    return wm_bounds(x, y, zoom_scale(z));
+}
+
+TileBounds wm_tile_expanded_bbox_unchecked(std::uint32_t x, std::uint32_t y,
+                                           TileScale scale,
+                                           float expansion_meters) noexcept
+{
+    const TileBounds tile = wm_bounds(x, y, scale);
 
     // Only the diagonal's length is needed, so corners on the antimeridian
     // or at a pole are measured rather than refused.
     const float diag =
-        central_angle(tile.west, tile.north, tile.east, tile.south) *
-        MEAN_EARTH_RADIUS_M;
+        distance_unchecked(prepare_point(tile.west, tile.north),
+                           prepare_point(tile.east, tile.south),
+                           MEAN_EARTH_RADIUS_M);
     const float delta =
         ((diag * 0.5f) + expansion_meters) / MEAN_EARTH_RADIUS_M;
 
@@ -137,6 +145,15 @@ TileBounds wm_tile_expanded_bbox(std::uint32_t x, std::uint32_t y,
         clamp_degrees((delta_lambda + lambda_c) * RAD_TO_DEG, 180.0f),
         clamp_degrees((delta + phi_c) * RAD_TO_DEG, 90.0f),
     };
+}
+
+TileBounds wm_tile_expanded_bbox(std::uint32_t x, std::uint32_t y,
+                                 std::uint32_t z, float expansion_meters)
+{
+    QUORLIN_CHECK_AS(valid_expansion(expansion_meters),
+                     "expansion_meters >= 0.0");
+    return wm_tile_expanded_bbox_unchecked(x, y, zoom_scale(z),
+                                           expansion_meters);
 }
 
 }  // namespace quorlin

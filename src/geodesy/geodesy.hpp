@@ -81,4 +81,46 @@ TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
 TileBounds wm_tile_expanded_bbox(std::uint32_t x, std::uint32_t y,
                                  std::uint32_t z, float expansion_meters);
 
+// ---- the same arithmetic in pieces, for callers that check first ----------
+//
+// The array loops answer a refused element with NaN rather than a failure,
+// and do work that is constant over a loop (a fixed point, a fixed zoom)
+// once. They test valid_coordinates / valid_expansion themselves and then
+// call these, which never check and never fail. The functions above are
+// built from the same pieces, so both give the same bits.
+
+// A point converted for the distance formula: its longitude in radians and
+// the sine and cosine of its latitude.
+struct PreparedPoint {
+    float lambda;
+    float sin_phi;
+    float cos_phi;
+};
+PreparedPoint prepare_point(float lon, float lat) noexcept;
+
+// Distance between two prepared points, in the units of `radius`. The
+// points' validity is the caller's to test.
+float distance_unchecked(const PreparedPoint &first,
+                         const PreparedPoint &second, float radius) noexcept;
+
+// The zoom's share of every tile formula: 1 / 2^z.
+struct TileScale {
+    float d;
+};
+TileScale zoom_scale(std::uint32_t z) noexcept;
+
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept;
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept;
+
+// True exactly when wm_tile_expanded_bbox accepts the expansion: >= 0, so
+// -0.0 passes and NaN does not.
+inline bool valid_expansion(float expansion_meters) noexcept
+{
+    return expansion_meters >= 0.0f;
+}
+// wm_tile_expanded_bbox without its check of `expansion_meters`.
+TileBounds wm_tile_expanded_bbox_unchecked(std::uint32_t x, std::uint32_t y,
+                                           TileScale scale,
+                                           float expansion_meters) noexcept;
+
 }  // namespace quorlin

@@ -1,6 +1,7 @@
 """Mistyped use of quorlin: every marked line must be rejected."""
 
 import quorlin
+import quorlin_numpy
 
 quorlin.wm_bounds(1.5, 2, 3)  # error: a float is no tile index
 quorlin.great_circle_distance("1", 2, 3, 4)  # error: a str is no coordinate
@@ -8,3 +9,4 @@ quorlin.wm_upper_left(1, 2)  # error: z is missing
 quorlin.wm_bounds(1, 2, 3, w=0)  # error: no such parameter
 text: str = quorlin.great_circle_distance(1, 2, 3, 4)  # error: returns float
 pair: tuple[float, float] = quorlin.wm_bounds(1, 2, 3)  # error: returns a 4-tuple
+quorlin_numpy.wm_bounds_of_everything(1, 2, 3)  # error: no such ufunc

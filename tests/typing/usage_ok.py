@@ -5,6 +5,7 @@ from typing import SupportsIndex
 import numpy as np
 
 import quorlin
+import quorlin_numpy
 
 
 class Zoom:
@@ -21,3 +22,5 @@ numpy_box = quorlin.wm_tile_expanded_bbox(np.uint32(1), np.int64(2), 3, np.float
 index: SupportsIndex = 5
 from_numpy: float = quorlin.great_circle_distance(np.float64(1), np.float32(2), index, 0)
 names: list[str] = quorlin.__all__
+ufunc: np.ufunc = quorlin_numpy.wm_bounds
+distances = quorlin_numpy.great_circle_distance(2.35, 48.86, np.array([139.69]), np.array([35.69]))

@@ -1,0 +1,270 @@
+// quorlin_numpy: the five computations, and the coordinate test, as NumPy
+// ufuncs. Each element's answer is bit for bit the scalar call's; an
+// element the scalar call would refuse gives NaN and raises the invalid-
+// value floating-point signal, which NumPy reports as its errstate says.
+//
+// The tables below must live as long as the process: NumPy keeps pointers
+// to them. Rows are listed narrow to wide, because NumPy takes the first
+// row that every input casts to safely. Tile functions list their float64
+// row first for each index type, so their results are float64 unless
+// float32 is asked for (dtype=, or float32 out= arrays).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <cstddef>
+#include <type_traits>
+
+#include "loops.hpp"
+
+namespace quorlin::ufuncs {
+
+namespace {
+
+static_assert(std::is_same_v<Count, npy_intp>);
+
+constexpr char F = NPY_FLOAT, D = NPY_DOUBLE, B = NPY_BOOL;
+constexpr char U32 = NPY_UINT32, I64 = NPY_INT64, U64 = NPY_UINT64;
+
+// ---- valid_coordinates ------------------------------------------------------
+
+PyUFuncGenericFunction valid_coordinates_funcs[] = {
+    valid_coordinates_loop<float>, valid_coordinates_loop<double>};
+char valid_coordinates_types[] = {F, F, B, D, D, B};
+
+// ---- the distances ------------------------------------------------------------
+
+PyUFuncGenericFunction distance_funcs[] = {distance_loop<float, false>,
+                                           distance_loop<double, false>};
+char distance_types[] = {F, F, F, F, F, D, D, D, D, D};
+
+PyUFuncGenericFunction distance_with_radius_funcs[] = {
+    distance_loop<float, true>, distance_loop<double, true>};
+char distance_with_radius_types[] = {F, F, F, F, F, F, D, D, D, D, D, D};
+
+// ---- the tiles -----------------------------------------------------------------
+
+// For each index type (uint32, int64, uint64): the float64 row, then the
+// float32 one.
+template <class Computation>
+PyUFuncGenericFunction tile_funcs[] = {
+    tile_loop<std::uint32_t, double, Computation>,
+    tile_loop<std::uint32_t, float, Computation>,
+    tile_loop<std::int64_t, double, Computation>,
+    tile_loop<std::int64_t, float, Computation>,
+    tile_loop<std::uint64_t, double, Computation>,
+    tile_loop<std::uint64_t, float, Computation>,
+};
+
+char upper_left_types[] = {
+    U32, U32, U32, D, D,  //
+    U32, U32, U32, F, F,  //
+    I64, I64, I64, D, D,  //
+    I64, I64, I64, F, F,  //
+    U64, U64, U64, D, D,  //
+    U64, U64, U64, F, F,
+};
+
+char bounds_types[] = {
+    U32, U32, U32, D, D, D, D,  //
+    U32, U32, U32, F, F, F, F,  //
+    I64, I64, I64, D, D, D, D,  //
+    I64, I64, I64, F, F, F, F,  //
+    U64, U64, U64, D, D, D, D,  //
+    U64, U64, U64, F, F, F, F,
+};
+
+// The expansion has the outputs' type.
+char expanded_box_types[] = {
+    U32, U32, U32, D, D, D, D, D,  //
+    U32, U32, U32, F, F, F, F, F,  //
+    I64, I64, I64, D, D, D, D, D,  //
+    I64, I64, I64, F, F, F, F, F,  //
+    U64, U64, U64, D, D, D, D, D,  //
+    U64, U64, U64, F, F, F, F, F,
+};
+
+void *no_data[6] = {};
+
+// ---- the table -------------------------------------------------------------------
+
+#define REFUSAL_NOTE                                                        \
+    "\n\nAn element the scalar function would refuse gives NaN in every "  \
+    "output and\nraises the invalid-value floating-point signal (a "        \
+    "RuntimeWarning by\ndefault; FloatingPointError under "                 \
+    "numpy.errstate(invalid='raise'))."
+#define COORDINATE_NOTE                                                     \
+    " Coordinates are degrees,\nlongitude first, narrowed to float32 as "   \
+    "the scalar call narrows them;\nfloat32 inputs give float32 results, "  \
+    "other inputs float64."
+#define TILE_NOTE                                                           \
+    " Tile indices are any\nintegers; the results are float64, or float32 " \
+    "with dtype=numpy.float32."
+
+struct UfuncRow {
+    const char *name;
+    PyUFuncGenericFunction *funcs;
+    const char *types;
+    int ntypes;
+    int nin;
+    int nout;
+    const char *doc;
+};
+
+const UfuncRow UFUNCS[] = {
+    {"great_circle_distance", distance_funcs, distance_types, 2, 4, 1,
+     "Great-circle distance in metres between (lon1, lat1) and (lon2, lat2) "
+     "on a\nsphere of radius 6371009 m, element by element." COORDINATE_NOTE
+         REFUSAL_NOTE},
+    {"great_circle_distance_with_radius", distance_with_radius_funcs,
+     distance_with_radius_types, 2, 5, 1,
+     "Great-circle distance between (lon1, lat1) and (lon2, lat2) on a "
+     "sphere of\nthe given radius, in the radius's unit, element by "
+     "element." COORDINATE_NOTE REFUSAL_NOTE},
+    {"wm_upper_left", tile_funcs<UpperLeft>, upper_left_types, 6, 3, 2,
+     "(lon, lat) of the north-west corner of Web Mercator tile (x, y, z), "
+     "element\nby element." TILE_NOTE REFUSAL_NOTE},
+    {"wm_bounds", tile_funcs<Bounds>, bounds_types, 6, 3, 4,
+     "(west, south, east, north) of Web Mercator tile (x, y, z), element by "
+     "element;\nthe south and east edges are nudged inwards by 1e-9." TILE_NOTE
+         REFUSAL_NOTE},
+    {"wm_tile_expanded_bbox", tile_funcs<ExpandedBox>, expanded_box_types, 6, 4, 4,
+     "(west, south, east, north) of the spherical cap about tile (x, y, z)'s "
+     "centre\nthat reaches its corners and then expansion_meters further, "
+     "element by\nelement; expansion_meters must be >= 0." TILE_NOTE
+         REFUSAL_NOTE},
+    {"valid_coordinates", valid_coordinates_funcs, valid_coordinates_types, 2,
+     2, 1,
+     "True where -180 < lon < 180 and -90 < lat < 90 after narrowing to "
+     "float32: the\nscalar functions' acceptance test, for building a mask "
+     "first. NaN is\ninvalid."},
+};
+
+constexpr const char NUMPY_MISSING[] =
+    "quorlin_numpy needs NumPy 1.25 or newer: pip install 'quorlin[numpy]'";
+
+// The pending ImportError becomes the cause of one that names the extra.
+void explain_missing_numpy()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *cause = PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyObject *cause = value;
+#endif
+    PyErr_SetString(PyExc_ImportError, NUMPY_MISSING);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);  // steals `cause`
+    PyErr_SetRaisedException(error);
+#else
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetCause(value, cause);
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
+int import_numpy()
+{
+    PyObject *numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError))
+            explain_missing_numpy();
+        return -1;
+    }
+    Py_DECREF(numpy);
+    if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0)
+        return -1;
+    return 0;
+}
+
+int add_ufunc(PyObject *module, PyObject *all, const UfuncRow &row)
+{
+    PyObject *ufunc = PyUFunc_FromFuncAndData(
+        row.funcs, no_data, const_cast<char *>(row.types), row.ntypes,
+        row.nin, row.nout, PyUFunc_None, row.name, row.doc, 0);
+    if (ufunc == nullptr)
+        return -1;
+    // pickle finds a ufunc by __module__ and __name__. __module__ is
+    // writable from NumPy 2.2 on; before that, pickle finds the name by
+    // searching the imported modules, which works as well.
+    PyObject *module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) {
+        Py_DECREF(ufunc);
+        return -1;
+    }
+    int set = PyObject_SetAttrString(ufunc, "__module__", module_name);
+    Py_DECREF(module_name);
+    if (set < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            Py_DECREF(ufunc);
+            return -1;
+        }
+        PyErr_Clear();
+    }
+    PyObject *name = PyUnicode_FromString(row.name);
+    int failed = name == nullptr || PyList_Append(all, name) < 0 ||
+                 PyModule_AddObjectRef(module, row.name, ufunc) < 0;
+    Py_XDECREF(name);
+    Py_DECREF(ufunc);
+    return failed ? -1 : 0;
+}
+
+int exec_module(PyObject *module)
+{
+    if (import_numpy() < 0)
+        return -1;
+    PyObject *all = PyList_New(0);
+    if (all == nullptr)
+        return -1;
+    for (const UfuncRow &row : UFUNCS) {
+        if (add_ufunc(module, all, row) < 0) {
+            Py_DECREF(all);
+            return -1;
+        }
+    }
+    int added = PyModule_AddObjectRef(module, "__all__", all);
+    Py_DECREF(all);
+    return added;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // NumPy itself cannot be loaded into a second interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorlin_numpy",
+    "quorlin's computations as NumPy ufuncs: great-circle distances and Web\n"
+    "Mercator tile geometry over whole arrays, bit for bit the scalar "
+    "answers.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quorlin::ufuncs
+
+PyMODINIT_FUNC PyInit_quorlin_numpy(void)
+{
+    return PyModuleDef_Init(&quorlin::ufuncs::module_definition);
+}
