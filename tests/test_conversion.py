@@ -3,6 +3,8 @@
 import array
 import math
 import operator
+import signal
+import time
 
 import pytest
 
@@ -165,3 +167,25 @@ def test_result_types():
     for box in (bounds(0, 0, 0), bbox(0, 0, 0, 0)):
         assert type(box) is tuple and len(box) == 4
         assert all(type(v) is float and v == f32(v) for v in box)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+def test_keyboard_interrupt_during_a_conversion_passes_through():
+    class Slow:
+        def __float__(self):
+            time.sleep(10)
+            return 0.0
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt("from the signal handler")
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt) as raised:
+            quorlin.great_circle_distance(0, Slow(), 0, 0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert raised.value.args == ("from the signal handler",) and raised.value.__cause__ is None
+    assert quorlin.great_circle_distance(0, 0, 1, 0) == quorlin.great_circle_distance(0.0, 0.0, 1.0, 0.0)

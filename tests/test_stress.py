@@ -40,7 +40,7 @@ def test_threads_making_mixed_calls(capfd):
             failures.append(repr(error))
 
     gc.collect()
-    before = len(gc.get_objects())
+    before = sys.getallocatedblocks()
     threads = [threading.Thread(target=worker, args=(n * 7,)) for n in range(8)]
     for thread in threads:
         thread.start()
@@ -48,12 +48,14 @@ def test_threads_making_mixed_calls(capfd):
         thread.join()
     del threads, thread
     gc.collect()
-    grown = len(gc.get_objects()) - before
+    grown = sys.getallocatedblocks() - before
     capfd.readouterr()
     with capfd.disabled():
-        print(f"\nthreads: 8 x {THREAD_CALLS} mixed calls, tracked objects {grown:+d}")
+        print(f"\nthreads: 8 x {THREAD_CALLS} mixed calls, allocated blocks {grown:+d}")
     assert failures == []
-    assert grown < 100
+    # One object kept per call would show as 8 * THREAD_CALLS; the threads
+    # themselves leave a few hundred blocks in the interpreter's caches.
+    assert grown < 1000
 
 
 def test_soak_resident_memory_stays_flat(capfd):

@@ -96,9 +96,12 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
 [[gnu::cold, gnu::noinline]] ErrorValue unexpected_keyword(
     const ArgumentTable &table, PyObject *name)
 {
+    Result<std::string> text = lossy_text(name);
+    if (!text.ok())
+        return text.take_error();
     std::string message = display_name(table) +
                           " got an unexpected keyword argument '" +
-                          lossy_text(name) + "'";
+                          text.value() + "'";
     return type_error(message);
 }
 
@@ -266,6 +269,12 @@ void fail_formatting()
     fail_contract("formatting an error message failed");
 }
 
+bool is_memory_error(ErrorValue &error)
+{
+    return PyErr_GivenExceptionMatches(error.exception_type(),
+                                       PyExc_MemoryError);
+}
+
 ErrorValue type_mismatch_error(PyObject *object, std::string_view target)
 {
     PyObject *attribute =
@@ -274,6 +283,8 @@ ErrorValue type_mismatch_error(PyObject *object, std::string_view target)
         reinterpret_cast<PyObject *>(Py_TYPE(object)), attribute);
     if (qualname == nullptr) {
         ErrorValue lookup_error = fetch_pending();
+        if (is_memory_error(lookup_error))
+            return lookup_error;
         fail_formatting();
     }
     register_owned(qualname);
@@ -283,6 +294,8 @@ ErrorValue type_mismatch_error(PyObject *object, std::string_view target)
     const char *utf8 = PyUnicode_AsUTF8AndSize(qualname, &size);
     if (utf8 == nullptr) {
         ErrorValue encoding_error = fetch_pending();
+        if (is_memory_error(encoding_error))
+            return encoding_error;
         fail_formatting();
     }
     std::string message = "'";
@@ -293,11 +306,13 @@ ErrorValue type_mismatch_error(PyObject *object, std::string_view target)
     return type_error(message);
 }
 
-std::string lossy_text(PyObject *object)
+Result<std::string> lossy_text(PyObject *object)
 {
     PyObject *text = PyObject_Str(object);
     if (text == nullptr) {
         ErrorValue str_error = fetch_pending();
+        if (is_memory_error(str_error))
+            return str_error;
         fail_formatting();
     }
     register_owned(text);
@@ -308,7 +323,11 @@ std::string lossy_text(PyObject *object)
 
     // Lone surrogates: encode them as they are, then let the decoder
     // replace what is not well-formed UTF-8.
-    { ErrorValue encoding_error = fetch_pending(); }
+    {
+        ErrorValue encoding_error = fetch_pending();
+        if (is_memory_error(encoding_error))
+            return encoding_error;
+    }
     PyObject *bytes = register_owned(
         PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     return decode_utf8_lossy(

@@ -96,13 +96,19 @@ void append_name_list(std::string &message,
 // TypeError "'<type qualname>' object cannot be converted to '<target>'".
 ErrorValue type_mismatch_error(PyObject *object, std::string_view target);
 
-// str(object) as UTF-8, with U+FFFD for whatever cannot be encoded.
-std::string lossy_text(PyObject *object);
+// str(object) as UTF-8, with U+FFFD for whatever cannot be encoded. A
+// MemoryError from the interpreter is returned; any other failure to make
+// the text is a formatting failure.
+Result<std::string> lossy_text(PyObject *object);
 
 // Decode UTF-8, replacing each maximal ill-formed subpart with U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);
 
 // A message could not be composed: the call ends with a PanicException.
 [[noreturn]] void fail_formatting();
+
+// The interpreter ran out of memory while a message was being composed:
+// that MemoryError is what the call raises, not a formatting failure.
+bool is_memory_error(ErrorValue &error);
 
 }  // namespace quorlin

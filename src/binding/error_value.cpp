@@ -178,15 +178,18 @@ PyObject *ValueBuilder::build()
 {
     // Spent before anything can fail, so the text is freed exactly once.
     ValueBuilder spent = std::move(*this);
-    PyObject *message = register_owned(PyUnicode_FromStringAndSize(
-        spent.text_, static_cast<Py_ssize_t>(spent.length_)));
+    PyObject *message = PyUnicode_FromStringAndSize(
+        spent.text_, static_cast<Py_ssize_t>(spent.length_));
+    if (message == nullptr)
+        return nullptr;
+    register_owned(message);
     Py_INCREF(message);
     if (spent.kind_ == Kind::Text || spent.kind_ == Kind::OwnedText)
         return message;
     PyObject *args = PyTuple_New(1);
     if (args == nullptr) {
         Py_DECREF(message);
-        api_call_failed();
+        return nullptr;
     }
     PyTuple_SetItem(args, 0, message);
     return args;
@@ -245,13 +248,14 @@ ErrorValue ErrorValue::from_object(PyObject *object)
     return deferred_value(PyExc_TypeError, ValueBuilder::text(NOT_AN_EXCEPTION));
 }
 
-// Empties `data` into three owned references. On a failure part-way, what
-// `data` still holds is released with it.
-ErrorValue::Parts ErrorValue::consume(Data &data)
+// On a failure part-way, what `data` still holds is released with it.
+bool ErrorValue::consume(Data &data, Parts &parts)
 {
     switch (data.state) {
     case State::DeferredType: {
         PyObject *type = data.type_getter();
+        if (type == nullptr && PyErr_Occurred())
+            return false;
         if (type == nullptr || !PyExceptionClass_Check(type)) {
             PyObject *type_error = PyExc_TypeError;
             if (type_error == nullptr)
@@ -262,19 +266,26 @@ ErrorValue::Parts ErrorValue::consume(Data &data)
             data.state = State::DeferredValue;
             data.parts.type = type_error;
             data.builder = ValueBuilder::text(NOT_AN_EXCEPTION);
-            return consume(data);
+            return consume(data, parts);
         }
         PyObject *value = data.builder.build();
+        if (value == nullptr)
+            return false;
         Py_INCREF(type);
-        return {type, value, nullptr};
+        parts = {type, value, nullptr};
+        return true;
     }
     case State::DeferredValue: {
         PyObject *value = data.builder.build();
-        return {std::exchange(data.parts.type, nullptr), value, nullptr};
+        if (value == nullptr)
+            return false;
+        parts = {std::exchange(data.parts.type, nullptr), value, nullptr};
+        return true;
     }
     case State::RawTriple:
     case State::Normalized:
-        return std::exchange(data.parts, Parts{nullptr, nullptr, nullptr});
+        parts = std::exchange(data.parts, Parts{nullptr, nullptr, nullptr});
+        return true;
     case State::Normalizing:
         fail_contract("Cannot restore a PyErr while normalizing it");
     case State::Empty:
@@ -287,15 +298,24 @@ ErrorValue::Parts ErrorValue::into_triple() &&
 {
     if (data_ == nullptr)
         fail_contract("Cannot restore an empty PyErr");
-    Parts parts = consume(*data_);
+    Parts parts{nullptr, nullptr, nullptr};
+    if (!consume(*data_, parts))
+        api_call_failed();
     destroy();
     return parts;
 }
 
 void ErrorValue::restore() &&
 {
-    Parts parts = std::move(*this).into_triple();
-    PyErr_Restore(parts.type, parts.value, parts.traceback);
+    if (data_ == nullptr)
+        fail_contract("Cannot restore an empty PyErr");
+    Parts parts{nullptr, nullptr, nullptr};
+    const bool made = consume(*data_, parts);
+    destroy();
+    // Out of memory while making the exception: the interpreter's
+    // MemoryError is already pending and is what the caller gets.
+    if (made)
+        PyErr_Restore(parts.type, parts.value, parts.traceback);
 }
 
 const ErrorValue::Parts &ErrorValue::normalized()
@@ -313,7 +333,12 @@ const ErrorValue::Parts &ErrorValue::normalized()
                   std::exchange(data.parts, Parts{nullptr, nullptr, nullptr}),
                   std::move(data.builder)};
     data.state = State::Normalizing;
-    Parts parts = consume(previous);
+    Parts parts{nullptr, nullptr, nullptr};
+    // If the interpreter cannot make the exception, the error becomes its
+    // MemoryError, as PyErr_NormalizeException does when it cannot make
+    // an instance.
+    if (!consume(previous, parts))
+        PyErr_Fetch(&parts.type, &parts.value, &parts.traceback);
     PyErr_NormalizeException(&parts.type, &parts.value, &parts.traceback);
     if (parts.type == nullptr) {
         release_if(parts.traceback);
@@ -428,17 +453,29 @@ ErrorValue overflow_error(std::string_view message)
 ErrorValue error_from_failure(const ContractFailure &failure)
 {
     return ErrorValue::deferred_type(
-        panic_exception_type,
+        panic_exception_type_or_null,
         ValueBuilder::owned_text_tuple(failure.message()));
 }
 
 ErrorValue error_from_unknown_failure()
 {
     return ErrorValue::deferred_type(
-        panic_exception_type, ValueBuilder::fixed_text_tuple(NON_TEXT_FAILURE));
+        panic_exception_type_or_null,
+        ValueBuilder::fixed_text_tuple(NON_TEXT_FAILURE));
 }
 
 PyObject *panic_exception_type()
+{
+    PyObject *type = panic_exception_type_or_null();
+    if (type == nullptr) [[unlikely]] {
+        ErrorValue error = fetch_pending();
+        fail_contract(std::string("Failed to initialize new exception type.: ") +
+                      error.describe());
+    }
+    return type;
+}
+
+PyObject *panic_exception_type_or_null()
 {
     if (panic_type_slot != nullptr) [[likely]]
         return panic_type_slot;
@@ -448,9 +485,9 @@ PyObject *panic_exception_type()
     Result<PyObject *> created =
         new_exception_type(PANIC_NAME, &PANIC_DOC, base, nullptr);
     if (!created.ok()) {
-        ErrorValue error = created.take_error();
-        fail_contract(std::string("Failed to initialize new exception type.: ") +
-                      error.describe());
+        // The interpreter's error (it cannot allocate) goes back to pending.
+        created.take_error().restore();
+        return nullptr;
     }
     // Creating the class can run Python code, which may have called back
     // into the module and filled the slot already: the first class wins.

@@ -16,6 +16,8 @@
 namespace quorlin {
 
 // Returns a borrowed exception class; called with the interpreter lock held.
+// Null with an exception pending means the interpreter could not make the
+// class (it is out of memory); null with none pending is not a class.
 using TypeGetter = PyObject *(*)();
 
 // One-shot maker of an exception's argument object. Owns its text when the
@@ -44,7 +46,9 @@ public:
     static ValueBuilder owned_text_tuple(std::string_view message);
     static ValueBuilder fixed_text_tuple(std::string_view fixed) noexcept;
 
-    // New reference to the argument object; the builder is spent.
+    // New reference to the argument object; the builder is spent. Null
+    // with the interpreter's error (a MemoryError) pending when the
+    // interpreter cannot make it.
     PyObject *build();
     // Destroy without building, freeing what it owns.
     void discard() noexcept;
@@ -119,7 +123,9 @@ public:
     void set_cause(ErrorValue cause);
     // Consume into three owned references for PyErr_Restore.
     Parts into_triple() &&;
-    // Consume into the interpreter's pending exception.
+    // Consume into the interpreter's pending exception. If the interpreter
+    // cannot allocate what the exception needs, its own MemoryError is the
+    // pending exception instead.
     void restore() &&;
     // "PyErr { type: T, value: V, traceback: B }".
     std::string describe();
@@ -135,7 +141,9 @@ private:
 
     static ErrorValue make(State state, TypeGetter getter, Parts parts,
                            ValueBuilder builder);
-    static Parts consume(Data &data);
+    // Empties `data` into three owned references; false, with the
+    // interpreter's error pending, when it cannot allocate them.
+    static bool consume(Data &data, Parts &parts);
     void release() noexcept
     {
         if (data_ != nullptr) [[unlikely]]
@@ -182,6 +190,9 @@ ErrorValue error_from_unknown_failure();
 // The PanicException class (borrowed), created on first use and kept for
 // the life of the process.
 PyObject *panic_exception_type();
+// The same, or null with the interpreter's error pending when the class
+// cannot be created: the type getter of a PanicException being raised.
+PyObject *panic_exception_type_or_null();
 
 // A new exception class (strong reference) or the interpreter's error.
 Result<PyObject *> new_exception_type(std::string_view name,

@@ -97,10 +97,13 @@ ErrorValue annotate_argument_error(std::string_view parameter_name,
     // Exactly TypeError: subclasses keep their own message.
     if (error.exception_type() != PyExc_TypeError)
         return error;
+    Result<std::string> text = lossy_text(error.normalized().value);
+    if (!text.ok())
+        return text.take_error();
     std::string message = "argument '";
     message.append(parameter_name);
     message += "': ";
-    message += lossy_text(error.normalized().value);
+    message += text.value();
     ErrorValue annotated = type_error(message);
     // The cause carries over; the replaced exception is not chained.
     annotated.set_cause(error.cause());
