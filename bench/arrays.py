@@ -38,7 +38,8 @@ def build_loop():
     BUILD.mkdir(parents=True, exist_ok=True)
     library = BUILD / "array_loop.so"
     sources = [ROOT / "bench" / "array_loop.cpp", ROOT / "src" / "geodesy" / "geodesy.cpp",
-               ROOT / "src" / "geodesy" / "contract.cpp"]
+               ROOT / "src" / "failure" / "contract.cpp", ROOT / "src" / "failure" / "report.cpp",
+               ROOT / "src" / "failure" / "platform.cpp"]
     if not library.exists() or any(library.stat().st_mtime < s.stat().st_mtime for s in sources):
         subprocess.run([os.environ.get("CXX", "g++"), "-std=c++20", "-O3", "-fPIC", "-shared",
                         "-ffp-contract=off", "-I" + str(ROOT / "src"), *map(str, sources), "-o", str(library)],

@@ -62,7 +62,8 @@ def arithmetic_ns():
     """ns per call of the arithmetic alone, on the benchmark's own inputs."""
     binary = BUILD.parent / "arithmetic"
     sources = [ROOT / "bench" / "arithmetic.cpp", ROOT / "src" / "geodesy" / "geodesy.cpp",
-               ROOT / "src" / "geodesy" / "contract.cpp"]
+               ROOT / "src" / "failure" / "contract.cpp", ROOT / "src" / "failure" / "report.cpp",
+               ROOT / "src" / "failure" / "platform.cpp"]
     if not binary.exists() or any(binary.stat().st_mtime < s.stat().st_mtime for s in sources):
         run([os.environ.get("CXX", "g++"), "-std=c++20", "-O3", "-ffp-contract=off",
              "-I" + str(ROOT / "src"), *map(str, sources), "-o", str(binary)])

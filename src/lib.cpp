@@ -18,23 +18,59 @@ using namespace std::string_view_literals;
 // Stored with its NUL, as the interpreter reads them.
 constexpr std::string_view EMPTY_DOC = "\0"sv;
 
-FunctionRecord function_record(std::string_view name, FastCallEntry entry)
+// The module's functions, one row each: Python name, parameters, and the
+// computation, whose parameter types say how each argument is converted.
+constexpr FunctionDescription GREAT_CIRCLE_DISTANCE_WITH_RADIUS{
+    "great_circle_distance_with_radius",
+    {"lon1", "lat1", "lon2", "lat2", "radius"},
+    +[](float lon1, float lat1, float lon2, float lat2, float radius) {
+        return float32_to_python(great_circle_distance_with_radius(
+            lon1, lat1, lon2, lat2, radius));
+    }};
+constexpr FunctionDescription GREAT_CIRCLE_DISTANCE{
+    "great_circle_distance", {"lon1", "lat1", "lon2", "lat2"},
+    +[](float lon1, float lat1, float lon2, float lat2) {
+        return float32_to_python(great_circle_distance(lon1, lat1, lon2, lat2));
+    }};
+constexpr FunctionDescription WM_BOUNDS{
+    "wm_bounds", {"x", "y", "z"},
+    +[](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+        return bounds_to_tuple(wm_bounds(x, y, z));
+    }};
+constexpr FunctionDescription WM_UPPER_LEFT{
+    "wm_upper_left", {"x", "y", "z"},
+    +[](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+        return lonlat_to_tuple(wm_upper_left(x, y, z));
+    }};
+constexpr FunctionDescription WM_TILE_EXPANDED_BBOX{
+    "wm_tile_expanded_bbox", {"x", "y", "z", "expansion_meters"},
+    +[](std::uint32_t x, std::uint32_t y, std::uint32_t z,
+        float expansion_meters) {
+        return bounds_to_tuple(
+            wm_tile_expanded_bbox(x, y, z, expansion_meters));
+    }};
+
+// The interpreter's record of a function, with its name and (empty) doc
+// stored with their NUL, as the interpreter reads them.
+template <const auto &Function>
+FunctionRecord function_record()
 {
+    constexpr std::string_view name(Function.name.data(),
+                                    Function.name.size() + 1);
+    constexpr FastCallEntry entry = call_entry<function_body<Function>>;
     return {name, entry, FASTCALL_WITH_KEYWORDS, EMPTY_DOC,
             PyMethodDef{name.data(), reinterpret_cast<PyCFunction>(
                                          reinterpret_cast<void (*)()>(entry)),
                         FASTCALL_WITH_KEYWORDS, EMPTY_DOC.data()}};
 }
 
+// Created and listed in __all__ in this order.
 std::array<FunctionRecord, 5> function_table = {
-    function_record("great_circle_distance_with_radius\0"sv,
-                    call_entry<great_circle_distance_with_radius_body>),
-    function_record("great_circle_distance\0"sv,
-                    call_entry<great_circle_distance_body>),
-    function_record("wm_bounds\0"sv, call_entry<wm_bounds_body>),
-    function_record("wm_upper_left\0"sv, call_entry<wm_upper_left_body>),
-    function_record("wm_tile_expanded_bbox\0"sv,
-                    call_entry<wm_tile_expanded_bbox_body>),
+    function_record<GREAT_CIRCLE_DISTANCE_WITH_RADIUS>(),
+    function_record<GREAT_CIRCLE_DISTANCE>(),
+    function_record<WM_BOUNDS>(),
+    function_record<WM_UPPER_LEFT>(),
+    function_record<WM_TILE_EXPANDED_BBOX>(),
 };
 
 // Written by the interpreter on first use and referred to for the life of

@@ -57,14 +57,20 @@ def test_total_reference_count_does_not_drift(name, capfd):
 def test_allocated_blocks_stay_flat(name, capfd):
     # Every block the interpreter's allocator hands out, floats, strs and
     # tuples included (which gc.get_objects does not list): one object kept
-    # per call shows as about RUNS.
+    # per call shows as about RUNS. Of two windows the smaller counts: a
+    # cache the interpreter fills once (3.10's traceback printing, say)
+    # shows in one window only, a leak in both.
     call, _ = PATHS[name]
     run(call, 50)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(call, RUNS)
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
+
+    def window():
+        gc.collect()
+        before = sys.getallocatedblocks()
+        run(call, RUNS)
+        gc.collect()
+        return sys.getallocatedblocks() - before
+
+    grown = min(window(), window())
     capfd.readouterr()
     assert grown < 10, f"{name}: {grown} more allocated blocks after {RUNS} calls"
 

@@ -21,9 +21,23 @@ BAD_LINES = sorted(
 )
 
 
+SOURCE = Path(__file__).resolve().parent.parent / "src"
+
+
+def stubs_of(module):
+    """The stubs installed with `module`; in a development build (the module
+    imported from a build directory, where nothing is installed) the stub
+    in src/ that would be installed."""
+    location = Path(module.__file__).parent
+    installed = [location / f"{module.__name__}.pyi", location / f"{module.__name__}-stubs" / "__init__.pyi"]
+    return installed if installed[0].is_file() else [SOURCE / f"{module.__name__}.pyi"]
+
+
+DEVELOPMENT_BUILD = stubs_of(quorlin)[0].parent == SOURCE
+
+
 def installed_stubs():
-    location = Path(quorlin.__file__).parent
-    return [location / "quorlin.pyi", location / "quorlin-stubs" / "__init__.pyi"]
+    return stubs_of(quorlin)
 
 
 def test_stubs_are_installed_with_the_names_of_the_module():
@@ -49,8 +63,7 @@ def test_stubs_are_installed_with_the_names_of_the_module():
 
 def test_array_stubs_declare_every_ufunc():
     quorlin_numpy = pytest.importorskip("quorlin_numpy")
-    location = Path(quorlin_numpy.__file__).parent
-    for stub in (location / "quorlin_numpy.pyi", location / "quorlin_numpy-stubs" / "__init__.pyi"):
+    for stub in stubs_of(quorlin_numpy):
         tree = ast.parse(stub.read_text())
         declared = [node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)]
         assert declared == quorlin_numpy.__all__
@@ -58,10 +71,13 @@ def test_array_stubs_declare_every_ufunc():
 
 
 def run_checker(*command):
-    return subprocess.run(
-        [sys.executable, "-m", *command], capture_output=True, text=True, timeout=600,
-        cwd=HERE, env={**os.environ, "MYPY_CACHE_DIR": os.devnull},
-    )
+    environment = {**os.environ, "MYPY_CACHE_DIR": os.devnull}
+    if DEVELOPMENT_BUILD:  # the checkers read the stubs from src/
+        environment["MYPYPATH"] = str(SOURCE)
+        if command[0] == "pyright":
+            command = (*command, "--project", str(HERE / "pyrightconfig-development.json"))
+    return subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, timeout=600,
+                          cwd=HERE, env=environment)
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")

@@ -163,7 +163,7 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
         Py_ssize_t size = 0;
         const char *utf8 = keyword_utf8(name, &size);
         if (utf8 == nullptr) [[unlikely]] {
-            { ErrorValue encoding_error = fetch_pending(); }
+            discard_pending();
             return unexpected_keyword(table, name);
         }
 

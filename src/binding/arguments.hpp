@@ -55,7 +55,7 @@ struct ArgumentTable {
     std::size_t required_count;
     std::span<const KeywordOnlyParameter> keyword_only;
 
-    std::size_t slot_count() const noexcept
+    constexpr std::size_t slot_count() const noexcept
     {
         return parameter_names.size() + keyword_only.size();
     }

@@ -5,7 +5,8 @@
 
 #include <new>
 
-#include "../geodesy/contract.hpp"
+#include "../failure/contract.hpp"
+#include "../failure/report.hpp"
 #include "call_scope.hpp"
 #include "error_value.hpp"
 #include "python.hpp"

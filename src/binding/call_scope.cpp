@@ -28,13 +28,14 @@
 #include <mutex>
 #include <vector>
 
-#include "../geodesy/contract.hpp"
+#include "../failure/contract.hpp"
+#include "../failure/report.hpp"
 
 namespace quorlin {
 
 namespace detail {
 
-__thread ThreadState thread_state __attribute__((tls_model("initial-exec")));
+thread_local constinit ThreadState thread_state QUORLIN_FAST_TLS{};
 std::atomic<bool> pending_dirty{false};
 
 }  // namespace detail
@@ -131,7 +132,7 @@ void release_ref(PyObject *object) noexcept
     detail::pending_dirty.store(true, std::memory_order_release);
 }
 
-void api_call_failed(std::source_location where)
+void api_call_failed(SourceLocation where)
 {
     PyErr_Print();
     fail_contract("Python API call failed", where);

@@ -2,8 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
+#include "../failure/platform.hpp"
+#include "../failure/report.hpp"
 #include "call_scope.hpp"
 
 // PyErr_Fetch / PyErr_Restore / PyErr_NormalizeException are deprecated from
@@ -48,16 +49,6 @@ char *copy_text(std::string_view text)
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
     return copy;
-}
-
-void write_stderr(std::string_view text) noexcept
-{
-    while (!text.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n <= 0)
-            return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 void release_if(PyObject *object) noexcept
@@ -434,6 +425,11 @@ ErrorValue fetch_pending()
         return error;
     return ErrorValue::deferred_type(get_system_error,
                                      ValueBuilder::text(NOTHING_PENDING));
+}
+
+void discard_pending()
+{
+    ErrorValue discarded = take_pending();
 }
 
 ErrorValue type_error(std::string_view message)

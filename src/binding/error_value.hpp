@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../geodesy/contract.hpp"
+#include "../failure/contract.hpp"
 #include "python.hpp"
 
 namespace quorlin {
@@ -177,6 +177,11 @@ ErrorValue take_pending();
 // was set" when nothing is pending. Answers an interpreter call that
 // reported failure.
 ErrorValue fetch_pending();
+
+// Drops the interpreter's pending exception on purpose, where the caller
+// answers the failure another way. Like take_pending, it resumes a pending
+// PanicException rather than dropping it.
+void discard_pending();
 
 // A deferred TypeError / OverflowError carrying a composed message.
 ErrorValue type_error(std::string_view message);

@@ -1,25 +1,78 @@
-// Conversion of arguments and results around the arithmetic, and the five
-// function bodies.
+// Conversion of arguments and results around the arithmetic, and the
+// function bodies made from each function's description.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <tuple>
 
 #include "../geodesy/geodesy.hpp"
 #include "arguments.hpp"
+#include "call_scope.hpp"
 #include "error_value.hpp"
 #include "python.hpp"
 
 namespace quorlin {
 
+// The argument conversions are inline so that each function body has them
+// in place.
+
 // float(object) narrowed to single precision (round to nearest even;
 // overflow gives infinities, NaN stays NaN). Never fails once the
 // interpreter has a double.
-Result<float> to_float32(PyObject *object);
+inline Result<float> to_float32(PyObject *object)
+{
+    double value;
+    if (PyFloat_CheckExact(object)) [[likely]] {
+        value = float_value(object);
+    } else {
+        value = PyFloat_AsDouble(object);
+        // -1.0 is also a genuine value: only a pending error says it failed.
+        if (value == -1.0) {
+            ErrorValue error = take_pending();
+            if (error)
+                return error;
+        }
+    }
+    // Round to nearest even; out-of-range values become infinities.
+    return static_cast<float>(value);
+}
+
 // operator.index(object) as an unsigned 64-bit integer.
-Result<std::uint64_t> to_uint64(PyObject *object);
+inline Result<std::uint64_t> to_uint64(PyObject *object)
+{
+    // An exact int is its own index; anything else goes through __index__.
+    PyObject *index = nullptr;
+    if (!PyLong_CheckExact(object)) {
+        index = PyNumber_Index(object);
+        if (index == nullptr)
+            return fetch_pending();
+    }
+    unsigned long long value =
+        PyLong_AsUnsignedLongLong(index != nullptr ? index : object);
+    if (index != nullptr)
+        release_ref(index);
+    // All ones is either 2^64 - 1 or the error marker.
+    if (value == static_cast<unsigned long long>(-1)) [[unlikely]] {
+        ErrorValue error = take_pending();
+        if (error)
+            return error;
+    }
+    return std::uint64_t{value};
+}
+
 // As to_uint64, then OverflowError past 2^32 - 1.
-Result<std::uint32_t> to_uint32(PyObject *object);
+inline Result<std::uint32_t> to_uint32(PyObject *object)
+{
+    Result<std::uint64_t> wide = to_uint64(object);
+    if (!wide.ok()) [[unlikely]]
+        return wide.take_error();
+    if (wide.value() > UINT32_MAX) [[unlikely]]
+        return overflow_error("out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(wide.value());
+}
 
 // A conversion error that is exactly TypeError gains the parameter's name:
 // "argument '<name>': <message>". Anything else passes unchanged.
@@ -30,23 +83,94 @@ PyObject *float32_to_python(float value);
 PyObject *lonlat_to_tuple(LonLat value);
 PyObject *bounds_to_tuple(TileBounds value);
 
-extern const ArgumentTable GREAT_CIRCLE_DISTANCE_WITH_RADIUS_ARGS;
-extern const ArgumentTable GREAT_CIRCLE_DISTANCE_ARGS;
-extern const ArgumentTable WM_UPPER_LEFT_ARGS;
-extern const ArgumentTable WM_BOUNDS_ARGS;
-extern const ArgumentTable WM_TILE_EXPANDED_BBOX_ARGS;
+// ---- function bodies ----------------------------------------------------------
 
-Result<PyObject *> great_circle_distance_with_radius_body(
-    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-Result<PyObject *> great_circle_distance_body(PyObject *const *args,
-                                              Py_ssize_t nargs,
-                                              PyObject *kwnames);
-Result<PyObject *> wm_upper_left_body(PyObject *const *args, Py_ssize_t nargs,
-                                      PyObject *kwnames);
-Result<PyObject *> wm_bounds_body(PyObject *const *args, Py_ssize_t nargs,
-                                  PyObject *kwnames);
-Result<PyObject *> wm_tile_expanded_bbox_body(PyObject *const *args,
-                                              Py_ssize_t nargs,
-                                              PyObject *kwnames);
+// One module function, described once: its Python name, its parameters in
+// order, and its computation, whose parameter types say what each argument
+// is converted to (float: to_float32; std::uint32_t: to_uint32). There are
+// exactly as many names as types: a missing or extra name does not compile.
+template <class... Params>
+struct FunctionDescription {
+    constexpr FunctionDescription(
+        std::string_view python_name,
+        std::array<ParameterName, sizeof...(Params)> parameter_names,
+        PyObject *(*computation)(Params...))
+        : name(python_name), parameters(parameter_names), compute(computation)
+    {
+    }
+
+    std::string_view name;  // a string literal, so NUL-terminated
+    std::array<ParameterName, sizeof...(Params)> parameters;
+    // The arithmetic on the converted values, and the result as a new
+    // reference.
+    PyObject *(*compute)(Params...);
+};
+
+// The types come from the computation (written `+[](float lon, ...)`, a
+// plain function).
+template <class... Params>
+FunctionDescription(std::string_view, auto, PyObject *(*)(Params...))
+    -> FunctionDescription<Params...>;
+
+namespace detail {
+
+inline Result<float> convert(PyObject *object, float *)
+{
+    return to_float32(object);
+}
+inline Result<std::uint32_t> convert(PyObject *object, std::uint32_t *)
+{
+    return to_uint32(object);
+}
+
+}  // namespace detail
+
+// The body of the function `Function` describes: binds the arguments,
+// converts them first to last (stopping at the first failure), then runs
+// the computation on the native values.
+template <const auto &Function>
+Result<PyObject *> function_body(PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames)
+{
+    // Every parameter is positional-or-keyword and required.
+    static constexpr ArgumentTable table{{},
+                                         Function.name,
+                                         Function.parameters,
+                                         0,
+                                         Function.parameters.size(),
+                                         {}};
+    // The lambda's argument only names the parameter types.
+    return [&]<class... Params>(PyObject *(*)(Params...))
+               -> Result<PyObject *> {
+        // Binding fills one slot per parameter of the table.
+        static_assert(table.slot_count() == sizeof...(Params));
+        std::array<PyObject *, sizeof...(Params)> slots{};
+        if (ErrorValue error = bind_arguments(table, args, nargs, kwnames,
+                                              slots.data(), slots.size()))
+            return error;
+
+        std::tuple<Params...> values;
+        ErrorValue error;
+        std::size_t index = 0;
+        auto convert_next = [&](auto &value) {
+            auto converted = detail::convert(slots[index], &value);
+            if (!converted.ok()) [[unlikely]] {
+                error = annotate_argument_error(table.parameter_names[index],
+                                                converted.take_error());
+                return false;
+            }
+            value = converted.value();
+            ++index;
+            return true;
+        };
+        bool converted = std::apply(
+            [&](auto &...value) { return (convert_next(value) && ...); },
+            values);
+        if (!converted) [[unlikely]]
+            return error;
+        // The constant pointer, so that the computation is inlined here.
+        return std::apply(Function.compute, values);
+    }(Function.compute);
+}
 
 }  // namespace quorlin

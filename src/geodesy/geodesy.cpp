@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "contract.hpp"
+#include "../failure/contract.hpp"
 
 namespace quorlin {
 

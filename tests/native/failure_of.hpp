@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "geodesy/contract.hpp"
+#include "failure/contract.hpp"
 
 // The contract-failure text of `call`, or "" when it does not fail.
 template <class F>

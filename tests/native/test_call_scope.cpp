@@ -9,7 +9,7 @@
 #include "binding/call_entry.hpp"
 #include "binding/call_scope.hpp"
 #include "binding/error_value.hpp"
-#include "geodesy/contract.hpp"
+#include "failure/contract.hpp"
 #include "failure_of.hpp"
 
 namespace {

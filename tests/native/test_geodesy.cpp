@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "geodesy/contract.hpp"
+#include "failure/contract.hpp"
 #include "failure_of.hpp"
 #include "geodesy/geodesy.hpp"
 

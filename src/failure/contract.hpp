@@ -8,21 +8,22 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 #include <string>
 #include <string_view>
+
+#include "source_location.hpp"
 
 namespace quorlin {
 
 class ContractFailure {
 public:
     // A failed check: the text is static and outlives the failure.
-    ContractFailure(const char *static_text, std::source_location where)
+    ContractFailure(const char *static_text, SourceLocation where)
         : static_text_(static_text), where_(where)
     {
     }
     // A failure whose text was composed at run time.
-    ContractFailure(std::string owned_text, std::source_location where)
+    ContractFailure(std::string owned_text, SourceLocation where)
         : static_text_(nullptr), owned_text_(std::move(owned_text)),
           where_(where)
     {
@@ -34,39 +35,25 @@ public:
                             : std::string_view(owned_text_);
     }
     bool is_static() const noexcept { return static_text_ != nullptr; }
-    const std::source_location &where() const noexcept { return where_; }
+    const SourceLocation &where() const noexcept { return where_; }
 
 private:
     const char *static_text_;
     std::string owned_text_;
-    std::source_location where_;
+    SourceLocation where_;
 };
 
 // Report the failure on stderr, then throw it.
 [[noreturn]] void fail_contract(
     const char *static_text,
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 [[noreturn]] void fail_contract(
     std::string owned_text,
-    std::source_location where = std::source_location::current());
+    SourceLocation where = SourceLocation::current());
 
 // Throw without a report: used when a PanicException raised by Python code
 // is resumed, which has already been printed by the interpreter.
 [[noreturn]] void resume_contract_failure(std::string owned_text);
-
-// Write "thread '<unnamed>' panicked at '<message>', <file>:<line>:<col>"
-// and, on the first failure of the process, the backtrace hint or a
-// backtrace. Exposed for the native tests.
-void report_contract_failure(std::string_view message,
-                             const std::source_location &where) noexcept;
-
-// Out of memory in the module's own allocations: nothing sensible can be
-// raised, so say how much was asked for and stop.
-[[noreturn]] void fail_allocation(std::size_t size) noexcept;
-
-// The process cannot go on (a failure that could not be turned into a
-// Python exception). Writes the notice and aborts.
-[[noreturn]] void fail_fatally(std::string_view notice) noexcept;
 
 }  // namespace quorlin
 
