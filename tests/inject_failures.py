@@ -3,6 +3,7 @@ point in turn: exactly one failure at each allocation, then every allocation
 from each point on, until the path completes with nothing left to fail.
 
     python tests/inject_failures.py [--table] [NAME ...]
+    python tests/inject_failures.py --printing
 
 Prints one JSON line (or, with --table, one table row) per path: the
 outcomes seen and how often, the injection points tried, those outcomes
@@ -27,6 +28,8 @@ from call_paths import PANIC, PATHS, PANIC_TYPE, FloatRaises, outcome_of
 # consecutive points failing: nothing is left to inject.
 SETTLED = 5
 LIMIT = 2000
+# Enough to cover printing a short traceback.
+PRINTING_POINTS = 400
 
 
 def describe(error):
@@ -129,7 +132,23 @@ def judge(name, interpreter):
             "drift": drift, "unexpected": unexpected}
 
 
+def print_a_traceback():
+    try:
+        raise ValueError("printed")
+    except ValueError as error:
+        sys.excepthook(type(error), error, error.__traceback__)
+
+
 def main(arguments):
+    if arguments == ["--printing"]:
+        # Whether the interpreter can print a traceback while allocations
+        # fail (3.13.0 can hang or crash doing so): the caller times this.
+        # Printing swallows its own failures, so every point is tried.
+        for start in range(PRINTING_POINTS):
+            attempt(print_a_traceback, start, start + 1)
+            attempt(print_a_traceback, start, 0)
+        print(json.dumps({"printing": "survived"}))
+        return
     table = "--table" in arguments
     names = [a for a in arguments if a != "--table"] or list(PATHS)
     interpreter = interpreter_outcomes()

@@ -6,11 +6,8 @@
 #include "../failure/platform.hpp"
 #include "../failure/report.hpp"
 #include "call_scope.hpp"
+#include "exception_state.hpp"
 
-// PyErr_Fetch / PyErr_Restore / PyErr_NormalizeException are deprecated from
-// 3.12 on but still behave as documented, and they are the only calls that
-// express the three-part exception state on 3.10.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace quorlin {
 
@@ -102,7 +99,7 @@ struct FetchedTriple {
     write_stderr("quorlin: a PanicException raised by Python code reached "
                  "native code; resuming it as a native failure\n"
                  "Python stack trace below:\n");
-    PyErr_Restore(std::exchange(fetched.type, nullptr),
+    restore_exception(std::exchange(fetched.type, nullptr),
                   std::exchange(fetched.value, nullptr),
                   std::exchange(fetched.traceback, nullptr));
     PyErr_PrintEx(0);
@@ -306,7 +303,7 @@ void ErrorValue::restore() &&
     // Out of memory while making the exception: the interpreter's
     // MemoryError is already pending and is what the caller gets.
     if (made)
-        PyErr_Restore(parts.type, parts.value, parts.traceback);
+        restore_exception(parts.type, parts.value, parts.traceback);
 }
 
 const ErrorValue::Parts &ErrorValue::normalized()
@@ -326,11 +323,10 @@ const ErrorValue::Parts &ErrorValue::normalized()
     data.state = State::Normalizing;
     Parts parts{nullptr, nullptr, nullptr};
     // If the interpreter cannot make the exception, the error becomes its
-    // MemoryError, as PyErr_NormalizeException does when it cannot make
-    // an instance.
+    // MemoryError, as normalising does when it cannot make an instance.
     if (!consume(previous, parts))
-        PyErr_Fetch(&parts.type, &parts.value, &parts.traceback);
-    PyErr_NormalizeException(&parts.type, &parts.value, &parts.traceback);
+        fetch_exception(&parts.type, &parts.value, &parts.traceback);
+    normalize_exception(&parts.type, &parts.value, &parts.traceback);
     if (parts.type == nullptr) {
         release_if(parts.traceback);
         release_if(parts.value);
@@ -408,7 +404,7 @@ std::string ErrorValue::describe()
 ErrorValue take_pending()
 {
     FetchedTriple fetched;
-    PyErr_Fetch(&fetched.type, &fetched.value, &fetched.traceback);
+    fetch_exception(&fetched.type, &fetched.value, &fetched.traceback);
     if (fetched.type == nullptr)
         return ErrorValue();
     if (fetched.type == panic_exception_type())

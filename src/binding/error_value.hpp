@@ -121,7 +121,7 @@ public:
     ErrorValue cause();
     // Make `cause`'s instance (or nothing) this exception's __cause__.
     void set_cause(ErrorValue cause);
-    // Consume into three owned references for PyErr_Restore.
+    // Consume into three owned references for restore_exception.
     Parts into_triple() &&;
     // Consume into the interpreter's pending exception. If the interpreter
     // cannot allocate what the exception needs, its own MemoryError is the
