@@ -48,8 +48,14 @@ void keep(float value)
     asm volatile("" : "+x"(value));
     chain = value;
 }
-void keep(const quorlin::LonLat &value) { keep(value.lat); }
-void keep(const quorlin::TileBounds &value) { keep(value.north); }
+void keep(const quorlin::LonLat &value)
+{
+    keep(value.lat);
+}
+void keep(const quorlin::TileBounds &value)
+{
+    keep(value.north);
+}
 
 template <class Body>
 double ns_per_call(Body body)
@@ -61,8 +67,9 @@ double ns_per_call(Body body)
             for (std::size_t i = 0; i < INPUTS; ++i)
                 body(i);
         auto stop = std::chrono::steady_clock::now();
-        samples.push_back(std::chrono::duration<double, std::nano>(stop - start).count() /
-                          (double(ROUNDS) * INPUTS));
+        samples.push_back(
+            std::chrono::duration<double, std::nano>(stop - start).count() /
+            (double(ROUNDS) * INPUTS));
     }
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
@@ -73,12 +80,14 @@ double ns_per_call(Body body)
 int main(int argc, char **argv)
 {
     std::mt19937 random(1);
-    std::uniform_real_distribution<float> lon(-179.0f, 179.0f), lat(-85.0f, 85.0f);
+    std::uniform_real_distribution<float> lon(-179.0f, 179.0f),
+        lat(-85.0f, 85.0f);
     std::uniform_real_distribution<float> metres(0.0f, 5000.0f);
     std::vector<Point> points(INPUTS);
     std::vector<Tile> tiles(INPUTS);
     for (std::size_t i = 0; i < INPUTS; ++i) {
-        points[i] = {lon(random), lat(random), lon(random), lat(random), 6371000.0f};
+        points[i] = {lon(random), lat(random), lon(random), lat(random),
+                     6371000.0f};
         std::uint32_t z = 1 + random() % 20;
         tiles[i] = {static_cast<std::uint32_t>(random() % (1u << z)),
                     static_cast<std::uint32_t>(random() % (1u << z)), z,
@@ -94,15 +103,19 @@ int main(int argc, char **argv)
         for (auto &t : tiles)
             t = {2074, 1409, 12, 500.0f};
     }
-    std::printf("great_circle_distance %.2f\n", ns_per_call([&](std::size_t i) {
+    std::printf("great_circle_distance %.2f\n",
+                ns_per_call([&](std::size_t i) {
                     const Point &p = points[i];
-                    keep(great_circle_distance(after_previous(p.lon1), p.lat1, p.lon2, p.lat2));
+                    keep(great_circle_distance(after_previous(p.lon1), p.lat1,
+                                               p.lon2, p.lat2));
                 }));
-    std::printf("great_circle_distance_with_radius %.2f\n", ns_per_call([&](std::size_t i) {
-                    const Point &p = points[i];
-                    keep(great_circle_distance_with_radius(after_previous(p.lon1), p.lat1, p.lon2, p.lat2,
-                                                           p.radius));
-                }));
+    std::printf(
+        "great_circle_distance_with_radius %.2f\n",
+        ns_per_call([&](std::size_t i) {
+            const Point &p = points[i];
+            keep(great_circle_distance_with_radius(
+                after_previous(p.lon1), p.lat1, p.lon2, p.lat2, p.radius));
+        }));
     std::printf("wm_upper_left %.2f\n", ns_per_call([&](std::size_t i) {
                     const Tile &t = tiles[i];
                     keep(wm_upper_left(after_previous(t.x), t.y, t.z));
@@ -111,8 +124,10 @@ int main(int argc, char **argv)
                     const Tile &t = tiles[i];
                     keep(wm_bounds(after_previous(t.x), t.y, t.z));
                 }));
-    std::printf("wm_tile_expanded_bbox %.2f\n", ns_per_call([&](std::size_t i) {
+    std::printf("wm_tile_expanded_bbox %.2f\n",
+                ns_per_call([&](std::size_t i) {
                     const Tile &t = tiles[i];
-                    keep(wm_tile_expanded_bbox(after_previous(t.x), t.y, t.z, t.expansion));
+                    keep(wm_tile_expanded_bbox(after_previous(t.x), t.y, t.z,
+                                               t.expansion));
                 }));
 }

@@ -12,8 +12,14 @@ using namespace quorlin;
 
 namespace {
 
-float f(double value) { return static_cast<float>(value); }
-std::uint32_t u(std::int64_t value) { return static_cast<std::uint32_t>(value); }
+float f(double value)
+{
+    return static_cast<float>(value);
+}
+std::uint32_t u(std::int64_t value)
+{
+    return static_cast<std::uint32_t>(value);
+}
 
 void store(const TileBounds &box, double *west, double *south, double *east,
            double *north, std::size_t i)
@@ -72,9 +78,9 @@ void loop_wm_tile_expanded_bbox(const std::int64_t *x, const std::int64_t *y,
                                 double *north, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i)
-        store(wm_tile_expanded_bbox(u(x[i]), u(y[i]), u(z[i]),
-                                    f(expansion[i])),
-              west, south, east, north, i);
+        store(
+            wm_tile_expanded_bbox(u(x[i]), u(y[i]), u(z[i]), f(expansion[i])),
+            west, south, east, north, i);
 }
 
 }  // extern "C"

@@ -24,26 +24,31 @@ constexpr FunctionDescription GREAT_CIRCLE_DISTANCE_WITH_RADIUS{
     "great_circle_distance_with_radius",
     {"lon1", "lat1", "lon2", "lat2", "radius"},
     +[](float lon1, float lat1, float lon2, float lat2, float radius) {
-        return float32_to_python(great_circle_distance_with_radius(
-            lon1, lat1, lon2, lat2, radius));
+        return float32_to_python(
+            great_circle_distance_with_radius(lon1, lat1, lon2, lat2, radius));
     }};
 constexpr FunctionDescription GREAT_CIRCLE_DISTANCE{
-    "great_circle_distance", {"lon1", "lat1", "lon2", "lat2"},
+    "great_circle_distance",
+    {"lon1", "lat1", "lon2", "lat2"},
     +[](float lon1, float lat1, float lon2, float lat2) {
-        return float32_to_python(great_circle_distance(lon1, lat1, lon2, lat2));
+        return float32_to_python(
+            great_circle_distance(lon1, lat1, lon2, lat2));
     }};
 constexpr FunctionDescription WM_BOUNDS{
-    "wm_bounds", {"x", "y", "z"},
+    "wm_bounds",
+    {"x", "y", "z"},
     +[](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
         return bounds_to_tuple(wm_bounds(x, y, z));
     }};
 constexpr FunctionDescription WM_UPPER_LEFT{
-    "wm_upper_left", {"x", "y", "z"},
+    "wm_upper_left",
+    {"x", "y", "z"},
     +[](std::uint32_t x, std::uint32_t y, std::uint32_t z) {
         return lonlat_to_tuple(wm_upper_left(x, y, z));
     }};
 constexpr FunctionDescription WM_TILE_EXPANDED_BBOX{
-    "wm_tile_expanded_bbox", {"x", "y", "z", "expansion_meters"},
+    "wm_tile_expanded_bbox",
+    {"x", "y", "z", "expansion_meters"},
     +[](std::uint32_t x, std::uint32_t y, std::uint32_t z,
         float expansion_meters) {
         return bounds_to_tuple(
@@ -59,8 +64,9 @@ FunctionRecord function_record()
                                     Function.name.size() + 1);
     constexpr FastCallEntry entry = call_entry<function_body<Function>>;
     return {name, entry, FASTCALL_WITH_KEYWORDS, EMPTY_DOC,
-            PyMethodDef{name.data(), reinterpret_cast<PyCFunction>(
-                                         reinterpret_cast<void (*)()>(entry)),
+            PyMethodDef{name.data(),
+                        reinterpret_cast<PyCFunction>(
+                            reinterpret_cast<void (*)()>(entry)),
                         FASTCALL_WITH_KEYWORDS, EMPTY_DOC.data()}};
 }
 

@@ -66,8 +66,8 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
 }
 
 // Error paths are kept out of line so the binding loop stays small.
-[[gnu::cold, gnu::noinline]] ErrorValue too_many_positional(
-    const ArgumentTable &table, Py_ssize_t nargs)
+[[gnu::cold, gnu::noinline]] ErrorValue
+too_many_positional(const ArgumentTable &table, Py_ssize_t nargs)
 {
     std::size_t count = table.parameter_names.size();
     std::string message = display_name(table) + " takes ";
@@ -83,18 +83,18 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     return type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue multiple_values(
-    const ArgumentTable &table, std::string_view name)
+[[gnu::cold, gnu::noinline]] ErrorValue
+multiple_values(const ArgumentTable &table, std::string_view name)
 {
-    std::string message = display_name(table) +
-                          " got multiple values for argument '";
+    std::string message =
+        display_name(table) + " got multiple values for argument '";
     message.append(name);
     message += "'";
     return type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue unexpected_keyword(
-    const ArgumentTable &table, PyObject *name)
+[[gnu::cold, gnu::noinline]] ErrorValue
+unexpected_keyword(const ArgumentTable &table, PyObject *name)
 {
     Result<std::string> text = lossy_text(name);
     if (!text.ok())
@@ -105,18 +105,18 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     return type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue name_list_error(
-    const ArgumentTable &table, const char *what,
-    std::span<const std::string_view> names)
+[[gnu::cold, gnu::noinline]] ErrorValue
+name_list_error(const ArgumentTable &table, const char *what,
+                std::span<const std::string_view> names)
 {
     std::string message = display_name(table) + what;
     append_name_list(message, names);
     return type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue missing_error(
-    const ArgumentTable &table, const char *kind,
-    const std::vector<std::string_view> &names)
+[[gnu::cold, gnu::noinline]] ErrorValue
+missing_error(const ArgumentTable &table, const char *kind,
+              const std::vector<std::string_view> &names)
 {
     std::string message = display_name(table) + " missing " +
                           std::to_string(names.size()) + " required " + kind +
@@ -126,8 +126,8 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     return type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue missing_positional(
-    const ArgumentTable &table, PyObject *const *slots)
+[[gnu::cold, gnu::noinline]] ErrorValue
+missing_positional(const ArgumentTable &table, PyObject *const *slots)
 {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < table.required_count; ++i)
@@ -136,8 +136,8 @@ const char *keyword_utf8(PyObject *name, Py_ssize_t *size)
     return missing_error(table, "positional", missing);
 }
 
-[[gnu::cold, gnu::noinline]] ErrorValue missing_keyword(
-    const ArgumentTable &table, PyObject *const *slots)
+[[gnu::cold, gnu::noinline]] ErrorValue
+missing_keyword(const ArgumentTable &table, PyObject *const *slots)
 {
     std::size_t first = table.parameter_names.size();
     std::vector<std::string_view> missing;
@@ -189,7 +189,8 @@ ErrorValue bind_keywords(const ArgumentTable &table, PyObject *const *values,
                 if (!positional_only_given)
                     positional_only_given =
                         std::make_unique<std::vector<std::string_view>>();
-                positional_only_given->push_back(table.parameter_names[i].text);
+                positional_only_given->push_back(
+                    table.parameter_names[i].text);
             } else {
                 if (slots[i] != nullptr)
                     return multiple_values(table, {utf8, std::size_t(size)});
@@ -330,8 +331,8 @@ Result<std::string> lossy_text(PyObject *object)
     }
     PyObject *bytes = register_owned(
         PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    return decode_utf8_lossy(
-        {PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes))});
+    return decode_utf8_lossy({PyBytes_AsString(bytes),
+                              static_cast<std::size_t>(PyBytes_Size(bytes))});
 }
 
 std::string decode_utf8_lossy(std::string_view bytes)

@@ -42,8 +42,8 @@ std::atomic<bool> pending_dirty{false};
 
 namespace {
 
-using detail::ThreadState;
 using detail::thread_state;
+using detail::ThreadState;
 
 constexpr std::size_t INITIAL_OWNED_ROOM = 256;
 

@@ -8,7 +8,6 @@
 #include "call_scope.hpp"
 #include "exception_state.hpp"
 
-
 namespace quorlin {
 
 namespace {
@@ -17,7 +16,8 @@ constexpr std::string_view NOT_AN_EXCEPTION =
     "exceptions must derive from BaseException";
 constexpr std::string_view NOTHING_PENDING =
     "attempted to fetch exception but none was set";
-constexpr std::string_view UNWRAPPED_PANIC = "Unwrapped panic from Python code";
+constexpr std::string_view UNWRAPPED_PANIC =
+    "Unwrapped panic from Python code";
 // A failure whose payload is not text: exactly 20 characters.
 constexpr std::string_view NON_TEXT_FAILURE = "native code panicked";
 
@@ -34,9 +34,18 @@ static_assert(PANIC_DOC.size() == 235);
 // Never released: the class lives as long as the process.
 PyObject *panic_type_slot = nullptr;
 
-PyObject *get_type_error() { return PyExc_TypeError; }
-PyObject *get_overflow_error() { return PyExc_OverflowError; }
-PyObject *get_system_error() { return PyExc_SystemError; }
+PyObject *get_type_error()
+{
+    return PyExc_TypeError;
+}
+PyObject *get_overflow_error()
+{
+    return PyExc_OverflowError;
+}
+PyObject *get_system_error()
+{
+    return PyExc_SystemError;
+}
 
 char *copy_text(std::string_view text)
 {
@@ -100,8 +109,8 @@ struct FetchedTriple {
                  "native code; resuming it as a native failure\n"
                  "Python stack trace below:\n");
     restore_exception(std::exchange(fetched.type, nullptr),
-                  std::exchange(fetched.value, nullptr),
-                  std::exchange(fetched.traceback, nullptr));
+                      std::exchange(fetched.value, nullptr),
+                      std::exchange(fetched.traceback, nullptr));
     PyErr_PrintEx(0);
     resume_contract_failure(std::move(message));
 }
@@ -192,7 +201,10 @@ ErrorValue::Data::~Data()
     release_if(parts.type);
 }
 
-void ErrorValue::destroy() noexcept { delete std::exchange(data_, nullptr); }
+void ErrorValue::destroy() noexcept
+{
+    delete std::exchange(data_, nullptr);
+}
 
 ErrorValue ErrorValue::make(State state, TypeGetter getter, Parts parts,
                             ValueBuilder builder)
@@ -233,7 +245,8 @@ ErrorValue ErrorValue::from_object(PyObject *object)
         return raw_triple(object, nullptr, nullptr);
     }
     Py_INCREF(PyExc_TypeError);
-    return deferred_value(PyExc_TypeError, ValueBuilder::text(NOT_AN_EXCEPTION));
+    return deferred_value(PyExc_TypeError,
+                          ValueBuilder::text(NOT_AN_EXCEPTION));
 }
 
 // On a failure part-way, what `data` still holds is released with it.
@@ -314,7 +327,8 @@ const ErrorValue::Parts &ErrorValue::normalized()
     if (data.state == State::Normalized)
         return data.parts;
     if (data.state == State::Normalizing)
-        fail_contract("Cannot normalize a PyErr while already normalizing it.");
+        fail_contract(
+            "Cannot normalize a PyErr while already normalizing it.");
     // The previous state is taken out whole; while the interpreter works on
     // it this value reads as Normalizing, and stays so if that fails.
     Data previous{data.state, data.type_getter,
@@ -461,8 +475,9 @@ PyObject *panic_exception_type()
     PyObject *type = panic_exception_type_or_null();
     if (type == nullptr) [[unlikely]] {
         ErrorValue error = fetch_pending();
-        fail_contract(std::string("Failed to initialize new exception type.: ") +
-                      error.describe());
+        fail_contract(
+            std::string("Failed to initialize new exception type.: ") +
+            error.describe());
     }
     return type;
 }

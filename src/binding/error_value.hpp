@@ -23,7 +23,7 @@ using TypeGetter = PyObject *(*)();
 // One-shot maker of an exception's argument object. Owns its text when the
 // text was composed at run time.
 class ValueBuilder {
-public:
+  public:
     enum class Kind : std::uint8_t {
         None,
         Text,            // static text -> str
@@ -53,7 +53,7 @@ public:
     // Destroy without building, freeing what it owns.
     void discard() noexcept;
 
-private:
+  private:
     Kind kind_ = Kind::None;
     const char *text_ = nullptr;
     std::size_t length_ = 0;
@@ -63,7 +63,7 @@ private:
 // nothing to destroy on the success path; the state lives on the heap and
 // is made only when an error is.
 class [[nodiscard]] ErrorValue {
-public:
+  public:
     enum class State : std::uint8_t {
         Empty,  // no error: "nothing", success, or moved from
         DeferredType,
@@ -130,7 +130,7 @@ public:
     // "PyErr { type: T, value: V, traceback: B }".
     std::string describe();
 
-private:
+  private:
     struct Data {
         State state;
         TypeGetter type_getter;
@@ -157,7 +157,7 @@ private:
 // Success with a value, or an ErrorValue. An empty ErrorValue is success.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) noexcept : value_(std::move(value)) {}
     Result(ErrorValue error) noexcept : error_(std::move(error)) {}
 
@@ -165,7 +165,7 @@ public:
     T &value() noexcept { return value_; }
     ErrorValue take_error() noexcept { return std::move(error_); }
 
-private:
+  private:
     T value_{};
     ErrorValue error_;
 };

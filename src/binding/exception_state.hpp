@@ -37,8 +37,8 @@ inline PyObject *instantiate(PyObject *type, PyObject *value)
 {
     PyObject *instance =
         value == nullptr || value == Py_None ? PyObject_CallNoArgs(type)
-        : PyTuple_Check(value)               ? PyObject_Call(type, value, nullptr)
-                                             : PyObject_CallOneArg(type, value);
+        : PyTuple_Check(value) ? PyObject_Call(type, value, nullptr)
+                               : PyObject_CallOneArg(type, value);
     if (instance != nullptr && !PyExceptionInstance_Check(instance)) {
         PyErr_Format(PyExc_TypeError,
                      "calling %R should have returned an instance of "
@@ -62,7 +62,8 @@ inline void restore_exception(PyObject *type, PyObject *value,
     PyErr_Restore(type, value, traceback);
 #else
     PyObject *instance = value;
-    if (value == nullptr || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
+    if (value == nullptr ||
+        !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
         instance = detail::instantiate(type, value);
         Py_XDECREF(value);
     }

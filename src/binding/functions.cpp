@@ -6,7 +6,7 @@
 
 namespace quorlin {
 
-// ---- argument conversion ----------------------------------------------------
+// ---- argument conversion ---------------------------------------------------
 
 ErrorValue annotate_argument_error(std::string_view parameter_name,
                                    ErrorValue error)
@@ -27,7 +27,7 @@ ErrorValue annotate_argument_error(std::string_view parameter_name,
     return annotated;
 }
 
-// ---- result conversion --------------------------------------------------------
+// ---- result conversion -----------------------------------------------------
 
 PyObject *float32_to_python(float value)
 {
@@ -42,8 +42,9 @@ namespace {
 
 // Releases a partly filled tuple if making an item fails.
 class TupleUnderConstruction {
-public:
-    explicit TupleUnderConstruction(Py_ssize_t size) : tuple_(PyTuple_New(size))
+  public:
+    explicit TupleUnderConstruction(Py_ssize_t size)
+        : tuple_(PyTuple_New(size))
     {
         if (tuple_ == nullptr)
             api_call_failed();
@@ -60,7 +61,7 @@ public:
     }
     PyObject *finish() noexcept { return std::exchange(tuple_, nullptr); }
 
-private:
+  private:
     PyObject *tuple_;
 };
 

@@ -70,7 +70,8 @@ inline Result<std::uint32_t> to_uint32(PyObject *object)
     if (!wide.ok()) [[unlikely]]
         return wide.take_error();
     if (wide.value() > UINT32_MAX) [[unlikely]]
-        return overflow_error("out of range integral type conversion attempted");
+        return overflow_error(
+            "out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(wide.value());
 }
 
@@ -83,7 +84,7 @@ PyObject *float32_to_python(float value);
 PyObject *lonlat_to_tuple(LonLat value);
 PyObject *bounds_to_tuple(TileBounds value);
 
-// ---- function bodies ----------------------------------------------------------
+// ---- function bodies -------------------------------------------------------
 
 // One module function, described once: its Python name, its parameters in
 // order, and its computation, whose parameter types say what each argument
@@ -133,44 +134,41 @@ Result<PyObject *> function_body(PyObject *const *args, Py_ssize_t nargs,
                                  PyObject *kwnames)
 {
     // Every parameter is positional-or-keyword and required.
-    static constexpr ArgumentTable table{{},
-                                         Function.name,
-                                         Function.parameters,
-                                         0,
-                                         Function.parameters.size(),
-                                         {}};
+    static constexpr ArgumentTable table{
+        {}, Function.name, Function.parameters, 0, Function.parameters.size(),
+        {}};
     // The lambda's argument only names the parameter types.
-    return [&]<class... Params>(PyObject *(*)(Params...))
-               -> Result<PyObject *> {
-        // Binding fills one slot per parameter of the table.
-        static_assert(table.slot_count() == sizeof...(Params));
-        std::array<PyObject *, sizeof...(Params)> slots{};
-        if (ErrorValue error = bind_arguments(table, args, nargs, kwnames,
-                                              slots.data(), slots.size()))
-            return error;
+    return
+        [&]<class... Params>(PyObject *(*)(Params...)) -> Result<PyObject *> {
+            // Binding fills one slot per parameter of the table.
+            static_assert(table.slot_count() == sizeof...(Params));
+            std::array<PyObject *, sizeof...(Params)> slots{};
+            if (ErrorValue error = bind_arguments(table, args, nargs, kwnames,
+                                                  slots.data(), slots.size()))
+                return error;
 
-        std::tuple<Params...> values;
-        ErrorValue error;
-        std::size_t index = 0;
-        auto convert_next = [&](auto &value) {
-            auto converted = detail::convert(slots[index], &value);
-            if (!converted.ok()) [[unlikely]] {
-                error = annotate_argument_error(table.parameter_names[index],
-                                                converted.take_error());
-                return false;
-            }
-            value = converted.value();
-            ++index;
-            return true;
-        };
-        bool converted = std::apply(
-            [&](auto &...value) { return (convert_next(value) && ...); },
-            values);
-        if (!converted) [[unlikely]]
-            return error;
-        // The constant pointer, so that the computation is inlined here.
-        return std::apply(Function.compute, values);
-    }(Function.compute);
+            std::tuple<Params...> values;
+            ErrorValue error;
+            std::size_t index = 0;
+            auto convert_next = [&](auto &value) {
+                auto converted = detail::convert(slots[index], &value);
+                if (!converted.ok()) [[unlikely]] {
+                    error = annotate_argument_error(
+                        table.parameter_names[index], converted.take_error());
+                    return false;
+                }
+                value = converted.value();
+                ++index;
+                return true;
+            };
+            bool converted = std::apply(
+                [&](auto &...value) { return (convert_next(value) && ...); },
+                values);
+            if (!converted) [[unlikely]]
+                return error;
+            // The constant pointer, so that the computation is inlined here.
+            return std::apply(Function.compute, values);
+        }(Function.compute);
 }
 
 }  // namespace quorlin

@@ -13,7 +13,10 @@ namespace {
 // The interpreter's PYTHON_API_VERSION, the same for every 3.x.
 constexpr int API_VERSION = 1013;
 
-PyObject *get_value_error() { return PyExc_ValueError; }
+PyObject *get_value_error()
+{
+    return PyExc_ValueError;
+}
 
 PyObject *new_str(std::string_view text)
 {

@@ -10,8 +10,14 @@ namespace quorlin {
 // The interpreter's inline accessors where the full API has them, their
 // function forms under the stable ABI. Callers have checked the types.
 #ifndef Py_LIMITED_API
-inline double float_value(PyObject *number) { return PyFloat_AS_DOUBLE(number); }
-inline Py_ssize_t tuple_size(PyObject *tuple) { return PyTuple_GET_SIZE(tuple); }
+inline double float_value(PyObject *number)
+{
+    return PyFloat_AS_DOUBLE(number);
+}
+inline Py_ssize_t tuple_size(PyObject *tuple)
+{
+    return PyTuple_GET_SIZE(tuple);
+}
 inline PyObject *tuple_item(PyObject *tuple, Py_ssize_t i)
 {
     return PyTuple_GET_ITEM(tuple, i);
@@ -22,8 +28,14 @@ inline void fill_tuple(PyObject *tuple, Py_ssize_t i, PyObject *item)
     PyTuple_SET_ITEM(tuple, i, item);
 }
 #else
-inline double float_value(PyObject *number) { return PyFloat_AsDouble(number); }
-inline Py_ssize_t tuple_size(PyObject *tuple) { return PyTuple_Size(tuple); }
+inline double float_value(PyObject *number)
+{
+    return PyFloat_AsDouble(number);
+}
+inline Py_ssize_t tuple_size(PyObject *tuple)
+{
+    return PyTuple_Size(tuple);
+}
 inline PyObject *tuple_item(PyObject *tuple, Py_ssize_t i)
 {
     return PyTuple_GetItem(tuple, i);

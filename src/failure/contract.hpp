@@ -16,7 +16,7 @@
 namespace quorlin {
 
 class ContractFailure {
-public:
+  public:
     // A failed check: the text is static and outlives the failure.
     ContractFailure(const char *static_text, SourceLocation where)
         : static_text_(static_text), where_(where)
@@ -37,19 +37,19 @@ public:
     bool is_static() const noexcept { return static_text_ != nullptr; }
     const SourceLocation &where() const noexcept { return where_; }
 
-private:
+  private:
     const char *static_text_;
     std::string owned_text_;
     SourceLocation where_;
 };
 
 // Report the failure on stderr, then throw it.
-[[noreturn]] void fail_contract(
-    const char *static_text,
-    SourceLocation where = SourceLocation::current());
-[[noreturn]] void fail_contract(
-    std::string owned_text,
-    SourceLocation where = SourceLocation::current());
+[[noreturn]] void
+fail_contract(const char *static_text,
+              SourceLocation where = SourceLocation::current());
+[[noreturn]] void
+fail_contract(std::string owned_text,
+              SourceLocation where = SourceLocation::current());
 
 // Throw without a report: used when a PanicException raised by Python code
 // is resumed, which has already been printed by the interpreter.
@@ -61,9 +61,9 @@ private:
 // Python sees exactly that. The text is normally the condition itself; it is
 // given separately where the source must differ from what users are shown
 // (a float literal written with its `f`).
-#define QUORLIN_CHECK_AS(condition, text)                                 \
-    do {                                                                  \
-        if (!(condition)) [[unlikely]]                                    \
-            ::quorlin::fail_contract("assertion failed: " text);          \
+#define QUORLIN_CHECK_AS(condition, text)                                     \
+    do {                                                                      \
+        if (!(condition)) [[unlikely]]                                        \
+            ::quorlin::fail_contract("assertion failed: " text);              \
     } while (0)
 #define QUORLIN_CHECK(condition) QUORLIN_CHECK_AS(condition, #condition)

@@ -20,9 +20,9 @@ void write_stderr(std::string_view text) noexcept
     while (!text.empty()) {
 #if defined(_WIN32)
         // _write takes an unsigned int count.
-        const unsigned chunk =
-            text.size() > 0x7fffffffu ? 0x7fffffffu
-                                      : static_cast<unsigned>(text.size());
+        const unsigned chunk = text.size() > 0x7fffffffu
+                                   ? 0x7fffffffu
+                                   : static_cast<unsigned>(text.size());
         const int written = ::_write(2, text.data(), chunk);
 #else
         const auto written = ::write(STDERR_FILENO, text.data(), text.size());

@@ -19,11 +19,11 @@ namespace quorlin {
 using SourceLocation = std::source_location;
 #else
 class SourceLocation {
-public:
-    static constexpr SourceLocation current(
-        const char *file = __builtin_FILE(),
-        std::uint_least32_t line = __builtin_LINE(),
-        std::uint_least32_t column = __builtin_COLUMN()) noexcept
+  public:
+    static constexpr SourceLocation
+    current(const char *file = __builtin_FILE(),
+            std::uint_least32_t line = __builtin_LINE(),
+            std::uint_least32_t column = __builtin_COLUMN()) noexcept
     {
         SourceLocation where;
         where.file_ = file;
@@ -35,7 +35,7 @@ public:
     constexpr std::uint_least32_t line() const noexcept { return line_; }
     constexpr std::uint_least32_t column() const noexcept { return column_; }
 
-private:
+  private:
     const char *file_ = "";
     std::uint_least32_t line_ = 0;
     std::uint_least32_t column_ = 0;

@@ -92,17 +92,20 @@ TileScale zoom_scale(std::uint32_t z) noexcept
     return {1.0f / p};
 }
 
-LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y,
+                     TileScale scale) noexcept
 {
     return {edge_longitude(x, scale), edge_latitude_degrees(y, scale)};
 }
 
-LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y,
+                     std::uint32_t z) noexcept
 {
     return wm_upper_left(x, y, zoom_scale(z));
 }
 
-TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y,
+                     TileScale scale) noexcept
 {
     const std::uint64_t next_x = std::uint64_t{x} + 1;
     const std::uint64_t next_y = std::uint64_t{y} + 1;
@@ -114,7 +117,8 @@ TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept
     };
 }
 
-TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y,
+                     std::uint32_t z) noexcept
 {
     return wm_bounds(x, y, zoom_scale(z));
 }
@@ -127,10 +131,9 @@ TileBounds wm_tile_expanded_bbox_unchecked(std::uint32_t x, std::uint32_t y,
 
     // Only the diagonal's length is needed, so corners on the antimeridian
     // or at a pole are measured rather than refused.
-    const float diag =
-        distance_unchecked(prepare_point(tile.west, tile.north),
-                           prepare_point(tile.east, tile.south),
-                           MEAN_EARTH_RADIUS_M);
+    const float diag = distance_unchecked(prepare_point(tile.west, tile.north),
+                                          prepare_point(tile.east, tile.south),
+                                          MEAN_EARTH_RADIUS_M);
     const float delta =
         ((diag * 0.5f) + expansion_meters) / MEAN_EARTH_RADIUS_M;
 

@@ -65,11 +65,13 @@ float great_circle_distance(float lon1, float lat1, float lon2, float lat2);
 // Upper-left (north-west) corner of tile x, y at zoom z. Never fails: zooms
 // of 128 and more make the scale 0; zooms of 2^31 and more act as negative
 // exponents; columns and rows past 2^z - 1 are extrapolated.
-LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept;
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y,
+                     std::uint32_t z) noexcept;
 
 // Bounds of tile x, y at zoom z, with the south and east edges nudged
 // inwards by EDGE_EPSILON. Never fails.
-TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z) noexcept;
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y,
+                     std::uint32_t z) noexcept;
 
 // Bounding box of the spherical cap about the tile's centre that reaches its
 // corners and then `expansion_meters` further, clamped to [-180, 180] and
@@ -109,8 +111,10 @@ struct TileScale {
 };
 TileScale zoom_scale(std::uint32_t z) noexcept;
 
-LonLat wm_upper_left(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept;
-TileBounds wm_bounds(std::uint32_t x, std::uint32_t y, TileScale scale) noexcept;
+LonLat wm_upper_left(std::uint32_t x, std::uint32_t y,
+                     TileScale scale) noexcept;
+TileBounds wm_bounds(std::uint32_t x, std::uint32_t y,
+                     TileScale scale) noexcept;
 
 // True exactly when wm_tile_expanded_bbox accepts the expansion: >= 0, so
 // -0.0 passes and NaN does not.

@@ -29,7 +29,7 @@ using Count = std::intptr_t;
 // an arcsine past 1, 0 x inf: answers, not errors), plus FE_INVALID when it
 // refused an element. Testing is cheap; clearing is done only when needed.
 class FloatStatus {
-public:
+  public:
     static constexpr int WATCHED =
         FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
 
@@ -47,7 +47,7 @@ public:
 
     void refuse() noexcept { refused_ = true; }
 
-private:
+  private:
     int before_;
     bool refused_ = false;
 };

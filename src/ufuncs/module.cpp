@@ -28,13 +28,13 @@ static_assert(std::is_same_v<Count, npy_intp>);
 constexpr char F = NPY_FLOAT, D = NPY_DOUBLE, B = NPY_BOOL;
 constexpr char U32 = NPY_UINT32, I64 = NPY_INT64, U64 = NPY_UINT64;
 
-// ---- valid_coordinates ------------------------------------------------------
+// ---- valid_coordinates -----------------------------------------------------
 
 PyUFuncGenericFunction valid_coordinates_funcs[] = {
     valid_coordinates_loop<float>, valid_coordinates_loop<double>};
 char valid_coordinates_types[] = {F, F, B, D, D, B};
 
-// ---- the distances ------------------------------------------------------------
+// ---- the distances ---------------------------------------------------------
 
 PyUFuncGenericFunction distance_funcs[] = {distance_loop<float, false>,
                                            distance_loop<double, false>};
@@ -44,7 +44,7 @@ PyUFuncGenericFunction distance_with_radius_funcs[] = {
     distance_loop<float, true>, distance_loop<double, true>};
 char distance_with_radius_types[] = {F, F, F, F, F, F, D, D, D, D, D, D};
 
-// ---- the tiles -----------------------------------------------------------------
+// ---- the tiles -------------------------------------------------------------
 
 // For each index type (uint32, int64, uint64): the float64 row, then the
 // float32 one.
@@ -88,19 +88,19 @@ char expanded_box_types[] = {
 
 void *no_data[6] = {};
 
-// ---- the table -------------------------------------------------------------------
+// ---- the table -------------------------------------------------------------
 
-#define REFUSAL_NOTE                                                        \
-    "\n\nAn element the scalar function would refuse gives NaN in every "  \
-    "output and\nraises the invalid-value floating-point signal (a "        \
-    "RuntimeWarning by\ndefault; FloatingPointError under "                 \
+#define REFUSAL_NOTE                                                          \
+    "\n\nAn element the scalar function would refuse gives NaN in every "     \
+    "output and\nraises the invalid-value floating-point signal (a "          \
+    "RuntimeWarning by\ndefault; FloatingPointError under "                   \
     "numpy.errstate(invalid='raise'))."
-#define COORDINATE_NOTE                                                     \
-    " Coordinates are degrees,\nlongitude first, narrowed to float32 as "   \
-    "the scalar call narrows them;\nfloat32 inputs give float32 results, "  \
+#define COORDINATE_NOTE                                                       \
+    " Coordinates are degrees,\nlongitude first, narrowed to float32 as "     \
+    "the scalar call narrows them;\nfloat32 inputs give float32 results, "    \
     "other inputs float64."
-#define TILE_NOTE                                                           \
-    " Tile indices are any\nintegers; the results are float64, or float32 " \
+#define TILE_NOTE                                                             \
+    " Tile indices are any\nintegers; the results are float64, or float32 "   \
     "with dtype=numpy.float32."
 
 struct UfuncRow {
@@ -130,7 +130,8 @@ const UfuncRow UFUNCS[] = {
      "(west, south, east, north) of Web Mercator tile (x, y, z), element by "
      "element;\nthe south and east edges are nudged inwards by 1e-9." TILE_NOTE
          REFUSAL_NOTE},
-    {"wm_tile_expanded_bbox", tile_funcs<ExpandedBox>, expanded_box_types, 6, 4, 4,
+    {"wm_tile_expanded_bbox", tile_funcs<ExpandedBox>, expanded_box_types, 6,
+     4, 4,
      "(west, south, east, north) of the spherical cap about tile (x, y, z)'s "
      "centre\nthat reaches its corners and then expansion_meters further, "
      "element by\nelement; expansion_meters must be >= 0." TILE_NOTE
@@ -190,8 +191,8 @@ int import_numpy()
 int add_ufunc(PyObject *module, PyObject *all, const UfuncRow &row)
 {
     PyObject *ufunc = PyUFunc_FromFuncAndData(
-        row.funcs, no_data, const_cast<char *>(row.types), row.ntypes,
-        row.nin, row.nout, PyUFunc_None, row.name, row.doc, 0);
+        row.funcs, no_data, const_cast<char *>(row.types), row.ntypes, row.nin,
+        row.nout, PyUFunc_None, row.name, row.doc, 0);
     if (ufunc == nullptr)
         return -1;
     // pickle finds a ufunc by __module__ and __name__. __module__ is

@@ -20,7 +20,7 @@ using quorlin::ErrorValue;
 using quorlin::ValueBuilder;
 
 class Interpreter : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { Py_InitializeEx(0); }
     void TearDown() override { Py_FinalizeEx(); }
 };
@@ -28,7 +28,10 @@ const auto *const interpreter =
     ::testing::AddGlobalTestEnvironment(new Interpreter);
 
 // A fresh list: a container nobody else refers to.
-PyObject *new_object() { return PyList_New(0); }
+PyObject *new_object()
+{
+    return PyList_New(0);
+}
 
 std::string pending_text(const char *expected_type)
 {
@@ -129,9 +132,12 @@ TEST(CallScope, NullFromTheInterpreterIsAContractFailure)
               "Python API call failed");
 }
 
-// ---- ErrorValue ---------------------------------------------------------------------
+// ---- ErrorValue ------------------------------------------------------------
 
-PyObject *not_a_class() { return Py_None; }
+PyObject *not_a_class()
+{
+    return Py_None;
+}
 
 TEST(ErrorValue, TypeGetterThatIsNotAnExceptionClassRaisesTypeError)
 {
@@ -166,9 +172,10 @@ TEST(ErrorValue, StatesAndTheirOperations)
     EXPECT_EQ(error.state(), ErrorValue::State::DeferredType);
     EXPECT_EQ(error.exception_type(), PyExc_TypeError);  // normalises
     EXPECT_EQ(error.state(), ErrorValue::State::Normalized);
-    EXPECT_EQ(error.describe(),
-              "PyErr { type: <class 'TypeError'>, value: TypeError('message'), "
-              "traceback: None }");
+    EXPECT_EQ(
+        error.describe(),
+        "PyErr { type: <class 'TypeError'>, value: TypeError('message'), "
+        "traceback: None }");
     EXPECT_FALSE(error.cause());
 
     ErrorValue cause = ErrorValue::from_object(PyExc_KeyError);
@@ -190,15 +197,14 @@ TEST(ErrorValue, ContractFailureBecomesPanicException)
         quorlin::fail_contract("assertion failed: example");
     });
     EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(pending_text("PanicException"),
-              "assertion failed: example");
+    EXPECT_EQ(pending_text("PanicException"), "assertion failed: example");
     EXPECT_EQ(quorlin::call_depth(), 0u);
 }
 
 TEST(ErrorValue, FailureWithoutTextGetsTheFallbackMessage)
 {
-    PyObject *result = quorlin::run_call(
-        []() -> quorlin::Result<PyObject *> { throw 42; });
+    PyObject *result =
+        quorlin::run_call([]() -> quorlin::Result<PyObject *> { throw 42; });
     EXPECT_EQ(result, nullptr);
     std::string message = pending_text("PanicException");
     EXPECT_EQ(message.size(), 20u);

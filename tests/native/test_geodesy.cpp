@@ -24,12 +24,24 @@ using quorlin::ContractFailure;
 using quorlin::LonLat;
 using quorlin::TileBounds;
 
-// ---- the model --------------------------------------------------------------
+// ---- the model -------------------------------------------------------------
 
-float r(double x) { return static_cast<float>(x); }
-double w(float x) { return static_cast<double>(x); }
-float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
-std::uint32_t bits_of(float x) { return std::bit_cast<std::uint32_t>(x); }
+float r(double x)
+{
+    return static_cast<float>(x);
+}
+double w(float x)
+{
+    return static_cast<double>(x);
+}
+float from_bits(std::uint32_t bits)
+{
+    return std::bit_cast<float>(bits);
+}
+std::uint32_t bits_of(float x)
+{
+    return std::bit_cast<std::uint32_t>(x);
+}
 
 const double DEG = w(from_bits(0x3C8EFA35));
 const double RAD = w(from_bits(0x42652EE1));
@@ -87,7 +99,8 @@ float model_lat(double row, float d)
 TileBounds model_bounds(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 {
     float d = model_scale(z);
-    double x1 = static_cast<double>(x) + 1.0, y1 = static_cast<double>(y) + 1.0;
+    double x1 = static_cast<double>(x) + 1.0,
+           y1 = static_cast<double>(y) + 1.0;
     return {model_lon(x, d), r(w(model_lat(y1, d)) + NUDGE),
             r(w(model_lon(x1, d)) - NUDGE), model_lat(y, d)};
 }
@@ -103,8 +116,7 @@ TileBounds model_expanded(std::uint32_t x, std::uint32_t y, std::uint32_t z,
                           float expansion)
 {
     TileBounds t = model_bounds(x, y, z);
-    float diag =
-        r(w(model_angle(t.west, t.north, t.east, t.south)) * RADIUS);
+    float diag = r(w(model_angle(t.west, t.north, t.east, t.south)) * RADIUS);
     float delta = r(w(r(w(r(w(diag) * 0.5)) + w(expansion))) / RADIUS);
     float lc = r(w(r(w(r(w(t.west) + w(t.east))) * 0.5)) * DEG);
     float pc = r(w(r(w(r(w(t.north) + w(t.south))) * 0.5)) * DEG);
@@ -115,7 +127,7 @@ TileBounds model_expanded(std::uint32_t x, std::uint32_t y, std::uint32_t z,
             model_clamp(r(w(r(w(delta) + w(pc))) * RAD), 90.0)};
 }
 
-// ---- comparison helpers -------------------------------------------------------
+// ---- comparison helpers ----------------------------------------------------
 
 ::testing::AssertionResult same_float(float expected, float actual)
 {
@@ -145,7 +157,7 @@ const char *FIRST = "assertion failed: valid_coordinates(lon1, lat1)";
 const char *SECOND = "assertion failed: valid_coordinates(lon2, lat2)";
 const char *EXPANSION = "assertion failed: expansion_meters >= 0.0";
 
-// ---- validity -----------------------------------------------------------------
+// ---- validity --------------------------------------------------------------
 
 TEST(ValidCoordinates, BoundsAreOpenAndNaNFails)
 {
@@ -153,13 +165,24 @@ TEST(ValidCoordinates, BoundsAreOpenAndNaNFails)
         float lon, lat;
     };
     const Case cases[] = {
-        {0, 0}, {-0.0f, -0.0f}, {DENORM, -DENORM},
+        {0, 0},
+        {-0.0f, -0.0f},
+        {DENORM, -DENORM},
         {179.99998474121094f, 89.99999237060547f},
         {-179.99998474121094f, -89.99999237060547f},
-        {180, 0}, {-180, 0}, {0, 90}, {0, -90},
+        {180, 0},
+        {-180, 0},
+        {0, 90},
+        {0, -90},
         {std::nextafter(180.0f, 0.0f), std::nextafter(90.0f, 0.0f)},
-        {INF, 0}, {-INF, 0}, {0, INF}, {0, -INF}, {NaN, 0}, {0, NaN},
-        {1e30f, 0}, {0, -1e30f},
+        {INF, 0},
+        {-INF, 0},
+        {0, INF},
+        {0, -INF},
+        {NaN, 0},
+        {0, NaN},
+        {1e30f, 0},
+        {0, -1e30f},
     };
     for (const Case &c : cases)
         EXPECT_EQ(quorlin::valid_coordinates(c.lon, c.lat),
@@ -181,21 +204,25 @@ TEST(ValidCoordinates, NarrowingFromDoubleDecidesTheBoundary)
     EXPECT_EQ(r(179.99998474121094), std::nextafter(180.0f, 0.0f));
 }
 
-// ---- distance -------------------------------------------------------------------
+// ---- distance --------------------------------------------------------------
 
 TEST(Distance, KnownValues)
 {
-    EXPECT_TRUE(same_float(0.0f, quorlin::great_circle_distance(12, 34, 12, 34)));
+    EXPECT_TRUE(
+        same_float(0.0f, quorlin::great_circle_distance(12, 34, 12, 34)));
     float one_degree = quorlin::great_circle_distance(0, 0, 1, 0);
     EXPECT_NEAR(one_degree, 111195.09, 0.02);
     EXPECT_TRUE(same_float(model_distance(0, 0, 1, 0, r(RADIUS)), one_degree));
     float unit = quorlin::great_circle_distance_with_radius(0, 0, 1, 0, 1.0f);
-    EXPECT_LE(std::abs(bits_of(unit) - static_cast<std::int64_t>(bits_of(r(DEG)))), 1);
+    EXPECT_LE(
+        std::abs(bits_of(unit) - static_cast<std::int64_t>(bits_of(r(DEG)))),
+        1);
     // Across the antimeridian: the short way round, about 2 degrees.
     float across = quorlin::great_circle_distance(179, 0, -179, 0);
     EXPECT_NEAR(across, 2 * 111195.09, 5.0);
     // Antipodes stay finite, close to pi radians.
-    float antipodal = quorlin::great_circle_distance_with_radius(0, 0, 179.99998f, 0, 1.0f);
+    float antipodal =
+        quorlin::great_circle_distance_with_radius(0, 0, 179.99998f, 0, 1.0f);
     EXPECT_NEAR(antipodal, 3.14159265, 1e-5);
 }
 
@@ -206,18 +233,19 @@ TEST(Distance, RadiusIsUsedAsItIs)
         float lon2;
     };
     const Case cases[] = {
-        {INF, 0}, {INF, 1}, {-INF, 1}, {NaN, 1}, {0.0f, 1}, {-0.0f, 1},
-        {-1.0f, 1}, {-6371009.0f, 45}, {DENORM, 1}, {1e38f, 90},
+        {INF, 0},   {INF, 1},   {-INF, 1},         {NaN, 1},    {0.0f, 1},
+        {-0.0f, 1}, {-1.0f, 1}, {-6371009.0f, 45}, {DENORM, 1}, {1e38f, 90},
     };
     for (const Case &c : cases) {
-        float got =
-            quorlin::great_circle_distance_with_radius(0, 0, c.lon2, 0, c.radius);
+        float got = quorlin::great_circle_distance_with_radius(0, 0, c.lon2, 0,
+                                                               c.radius);
         EXPECT_TRUE(same_float(model_distance(0, 0, c.lon2, 0, c.radius), got))
             << "radius " << c.radius << " lon2 " << c.lon2;
     }
     EXPECT_TRUE(std::isnan(
         quorlin::great_circle_distance_with_radius(5, 5, 5, 5, INF)));
-    EXPECT_LT(quorlin::great_circle_distance_with_radius(0, 0, 1, 0, -1.0f), 0);
+    EXPECT_LT(quorlin::great_circle_distance_with_radius(0, 0, 1, 0, -1.0f),
+              0);
 }
 
 TEST(Distance, InvalidPointsNameTheFirstInvalidOne)
@@ -227,11 +255,12 @@ TEST(Distance, InvalidPointsNameTheFirstInvalidOne)
         const char *message;
     };
     const Case cases[] = {
-        {180, 0, 0, 0, FIRST},   {-180, 0, 0, 0, FIRST}, {0, 90, 0, 0, FIRST},
-        {0, -90, 0, 0, FIRST},   {NaN, 0, 0, 0, FIRST},  {0, NaN, 0, 0, FIRST},
-        {0, 0, 180, 0, SECOND},  {0, 0, 0, -90, SECOND}, {0, 0, NaN, 0, SECOND},
-        {0, 0, 0, INF, SECOND},  {200, 0, 200, 0, FIRST},
-        {0, 0, 0, 0, ""},
+        {180, 0, 0, 0, FIRST},   {-180, 0, 0, 0, FIRST},
+        {0, 90, 0, 0, FIRST},    {0, -90, 0, 0, FIRST},
+        {NaN, 0, 0, 0, FIRST},   {0, NaN, 0, 0, FIRST},
+        {0, 0, 180, 0, SECOND},  {0, 0, 0, -90, SECOND},
+        {0, 0, NaN, 0, SECOND},  {0, 0, 0, INF, SECOND},
+        {200, 0, 200, 0, FIRST}, {0, 0, 0, 0, ""},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(failure_of([&] {
@@ -268,9 +297,9 @@ TEST(Distance, GeneratedInputsMatchTheModel)
         ASSERT_TRUE(same_float(model_distance(a, b, c, d, r(RADIUS)),
                                quorlin::great_circle_distance(a, b, c, d)))
             << a << " " << b << " " << c << " " << d;
-        ASSERT_TRUE(same_float(model_distance(a, b, c, d, rad),
-                               quorlin::great_circle_distance_with_radius(
-                                   a, b, c, d, rad)));
+        ASSERT_TRUE(same_float(
+            model_distance(a, b, c, d, rad),
+            quorlin::great_circle_distance_with_radius(a, b, c, d, rad)));
         ++checked;
     }
     EXPECT_GT(checked, 3900);
@@ -293,25 +322,26 @@ TEST(Distance, ArbitraryBitPatternsFailOrMatch)
                   }),
                   expected);
         if (*expected == '\0') {
-            ASSERT_TRUE(same_float(
-                model_distance(v[0], v[1], v[2], v[3], v[4]), got));
+            ASSERT_TRUE(
+                same_float(model_distance(v[0], v[1], v[2], v[3], v[4]), got));
         }
     }
 }
 
-// ---- tiles ------------------------------------------------------------------------
+// ---- tiles -----------------------------------------------------------------
 
-const std::uint32_t EXTREME_ZOOMS[] = {127u, 128u, 129u, 0x7FFFFFFFu,
-                                       0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
-const std::uint32_t EXTREME_INDICES[] = {0u, 1u, 2u, 0x7FFFFFFFu, 0x80000000u,
-                                         0xFFFFFFFEu, 0xFFFFFFFFu};
+const std::uint32_t EXTREME_ZOOMS[] = {
+    127u, 128u, 129u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+const std::uint32_t EXTREME_INDICES[] = {
+    0u, 1u, 2u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
 
 std::vector<std::uint32_t> all_test_zooms()
 {
     std::vector<std::uint32_t> zooms;
     for (std::uint32_t z = 0; z <= 40; ++z)
         zooms.push_back(z);
-    zooms.insert(zooms.end(), std::begin(EXTREME_ZOOMS), std::end(EXTREME_ZOOMS));
+    zooms.insert(zooms.end(), std::begin(EXTREME_ZOOMS),
+                 std::end(EXTREME_ZOOMS));
     return zooms;
 }
 
@@ -356,7 +386,8 @@ TEST(Tiles, EveryZoomAndEdgeIndexMatchesTheModel)
                 float d = model_scale(z);
                 EXPECT_TRUE(same_float(model_lon(x, d), ul.lon));
                 EXPECT_TRUE(same_float(model_lat(y, d), ul.lat));
-                expect_same(model_bounds(x, y, z), quorlin::wm_bounds(x, y, z));
+                expect_same(model_bounds(x, y, z),
+                            quorlin::wm_bounds(x, y, z));
                 expect_same(model_expanded(x, y, z, 0.0f),
                             quorlin::wm_tile_expanded_bbox(x, y, z, 0.0f));
                 expect_same(model_expanded(x, y, z, 1500.0f),
@@ -391,7 +422,8 @@ TEST(Tiles, GeneratedTilesMatchTheModel)
         auto x = static_cast<std::uint32_t>(random() % span);
         auto y = static_cast<std::uint32_t>(random() % span);
         float e = i % 3 == 0 ? 0.0f : expansion(random);
-        SCOPED_TRACE(testing::Message() << x << "/" << y << "/" << z << " +" << e);
+        SCOPED_TRACE(testing::Message()
+                     << x << "/" << y << "/" << z << " +" << e);
         expect_same(model_bounds(x, y, z), quorlin::wm_bounds(x, y, z));
         expect_same(model_expanded(x, y, z, e),
                     quorlin::wm_tile_expanded_bbox(x, y, z, e));
@@ -419,8 +451,10 @@ TEST(ExpandedBox, KnownValues)
     EXPECT_TRUE(std::isnan(polar.east));
     EXPECT_NEAR(polar.south, 18.83, 0.01);
     EXPECT_EQ(polar.north, 90.0f);
-    EXPECT_FALSE(std::isnan(quorlin::wm_tile_expanded_bbox(1, 0, 2, 240000.0f).west));
-    EXPECT_TRUE(std::isnan(quorlin::wm_tile_expanded_bbox(1, 0, 2, 260000.0f).west));
+    EXPECT_FALSE(
+        std::isnan(quorlin::wm_tile_expanded_bbox(1, 0, 2, 240000.0f).west));
+    EXPECT_TRUE(
+        std::isnan(quorlin::wm_tile_expanded_bbox(1, 0, 2, 260000.0f).west));
 }
 
 TEST(ExpandedBox, ExpansionMustBeNonNegative)
@@ -454,12 +488,13 @@ TEST(ExpandedBox, TilesOnTheAntimeridianOrPoleGetABox)
     struct Tile {
         std::uint32_t x, y, z;
     };
-    std::vector<Tile> tiles = {{0, 0, 0}, {0, 0, 1}, {1, 0, 1}, {0, 1, 1},
-                               {1, 1, 1}, {1, 0, 26}, {0, 5, 32},
-                               {91, 0, 32}, {0, 0, 200}, {8, 8, 3},
-                               {0, 0xFFFFFFFFu, 2}};
+    std::vector<Tile> tiles = {{0, 0, 0},  {0, 0, 1},          {1, 0, 1},
+                               {0, 1, 1},  {1, 1, 1},          {1, 0, 26},
+                               {0, 5, 32}, {91, 0, 32},        {0, 0, 200},
+                               {8, 8, 3},  {0, 0xFFFFFFFFu, 2}};
     for (std::uint32_t z = 2; z <= 32; ++z) {
-        std::uint32_t last = static_cast<std::uint32_t>((std::uint64_t{1} << z) - 1);
+        std::uint32_t last =
+            static_cast<std::uint32_t>((std::uint64_t{1} << z) - 1);
         tiles.push_back({0, 0, z});
         tiles.push_back({last, last, z});
         tiles.push_back({last - 2, 1, z});
@@ -468,7 +503,8 @@ TEST(ExpandedBox, TilesOnTheAntimeridianOrPoleGetABox)
         SCOPED_TRACE(testing::Message() << t.x << "/" << t.y << "/" << t.z);
         TileBounds box{};
         EXPECT_EQ(failure_of([&] {
-                      box = quorlin::wm_tile_expanded_bbox(t.x, t.y, t.z, 10.0f);
+                      box =
+                          quorlin::wm_tile_expanded_bbox(t.x, t.y, t.z, 10.0f);
                   }),
                   "");
         expect_same(model_expanded(t.x, t.y, t.z, 10.0f), box);
@@ -477,11 +513,12 @@ TEST(ExpandedBox, TilesOnTheAntimeridianOrPoleGetABox)
     EXPECT_EQ(world.south, -world.north);
 }
 
-// ---- the failure report -------------------------------------------------------------
+// ---- the failure report ----------------------------------------------------
 
 TEST(FailureReport, NamesThreadMessageAndLocation)
 {
-    // A first failure, so that the hint (first failure only) is out of the way.
+    // A first failure, so that the hint (first failure only) is out of the
+    // way.
     (void)failure_of([] { quorlin::great_circle_distance(0, 100, 0, 0); });
     testing::internal::CaptureStderr();
     std::string message =
