@@ -2,6 +2,7 @@
 arithmetic alone, and the libraries that do the same jobs.
 
     python bench/run.py [--quick] [--callgrind] [--chart docs/benchmark.png]
+    python bench/run.py --check-budgets | --update-budgets
 
 Builds what it needs under build/bench (a no-op extension with the same
 calling convention, and the C++ timing of the arithmetic), times every case
@@ -25,6 +26,7 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench" / sysconfig.get_config_var("SOABI")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import budgets  # noqa: E402
 import peers  # noqa: E402
 import quorlin  # noqa: E402
 
@@ -180,7 +182,12 @@ def main():
     parser.add_argument("--chart", type=Path, help="write a PNG chart here")
     parser.add_argument("--json", type=Path, help="write the figures here")
     parser.add_argument("--markdown", action="store_true", help="also print the README's ratio table")
+    parser.add_argument("--check-budgets", action="store_true",
+                        help="count instructions per call under callgrind against bench/budgets.toml")
+    parser.add_argument("--update-budgets", action="store_true", help="write the measured counts as budgets")
     options = parser.parse_args()
+    if options.check_budgets or options.update_budgets:
+        return budgets.check(update=options.update_budgets)
 
     floor = build_floor()
     arithmetic = arithmetic_ns()
@@ -237,4 +244,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
