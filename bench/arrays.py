@@ -4,6 +4,7 @@ C++ loop over the same arithmetic on the same arrays, the scalar call in a
 Python loop, NumPy's own haversine formula, and mercantile and utiles.
 
     python bench/arrays.py [--elements N] [--chart docs/arrays.png] [--crossover]
+    python bench/arrays.py --threads [--elements N]   (1 and 2 threads, dask, a 2-worker cluster)
 
 Medians of interleaved repeats, one process. quorlin must be installed with
 NumPy (pip install ".[numpy]"); the peers are optional (pip install ".[bench]").
@@ -138,6 +139,65 @@ def crossover(name, data, limit=4096):
     return limit, None, None
 
 
+def scaling(n, repeats=5):
+    """Seconds for n distances and n tile bounds: one call, two threads on
+    halves; then a dask graph that makes its inputs chunk by chunk and sums
+    the results, on dask's threaded scheduler with one and two threads and
+    on a local cluster of two worker processes (one thread each). Best of
+    `repeats`."""
+    import concurrent.futures
+
+    data = inputs(n)
+    lons, lats = data["lon2"], data["lat2"]
+    xs, ys, zs = data["x"], data["y"], data["z"]
+    jobs = {
+        "great_circle_distance": lambda part: qn.great_circle_distance(2.35, 48.85, lons[part], lats[part]),
+        "wm_bounds": lambda part: qn.wm_bounds(xs[part], ys[part], zs[part]),
+    }
+    rows = []
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for name, job in jobs.items():
+            halves = [slice(0, n // 2), slice(n // 2, n)]
+            one = min(timeit.repeat(lambda: job(slice(0, n)), number=1, repeat=repeats))
+            two = min(timeit.repeat(lambda: list(pool.map(job, halves)), number=1, repeat=repeats))
+            rows.append((name, "1 thread", one))
+            rows.append((name, "2 threads (ThreadPoolExecutor, halves)", two))
+    try:
+        import dask
+        import dask.array as da
+        import distributed
+    except ImportError:
+        return rows
+    import quorlin_dask
+
+    chunks = n // 16
+
+    def graphs():
+        k = da.arange(n, chunks=chunks)
+        zoom = k % 19 + 2
+        return {"great_circle_distance": qn.great_circle_distance(2.35, 48.85, (k * 0.618034) % 358.0 - 179.0,
+                                                                   (k * 0.414214) % 170.0 - 85.0).sum(),
+                "wm_bounds": quorlin_dask.wm_bounds((k * 7919) % 2**zoom, (k * 104729) % 2**zoom, zoom)[3].sum()}
+
+    def baseline(name):  # the same graph's input arithmetic, without the ufunc
+        k = da.arange(n, chunks=chunks)
+        return (((k * 0.618034) % 358.0 + (k * 0.414214) % 170.0).sum() if name == "great_circle_distance"
+                else (((k * 7919) % 2**(k % 19 + 2)) + (k * 104729) % 2**(k % 19 + 2)).sum())
+
+    for label, scheduler in (("dask, 1 thread", dict(scheduler="threads", num_workers=1)),
+                             ("dask, 2 threads", dict(scheduler="threads", num_workers=2))):
+        for name, graph in graphs().items():
+            seconds = min(timeit.repeat(lambda: graph.compute(**scheduler), number=1, repeat=repeats))
+            rows.append((name, label, seconds))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        for name, graph in graphs().items():
+            graph.compute()  # the workers import the modules
+            seconds = min(timeit.repeat(lambda: graph.compute(), number=1, repeat=repeats))
+            rows.append((name, "2-worker local cluster", seconds))
+    return rows
+
+
 def chart(rows, path):
     import matplotlib
 
@@ -170,7 +230,23 @@ def main():
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--chart", type=Path, help="write a PNG chart here")
     parser.add_argument("--crossover", action="store_true", help="find the size where a ufunc call pays")
+    parser.add_argument("--threads", action="store_true", help="scaling over threads, dask and a local cluster")
     options = parser.parse_args()
+
+    if options.threads:
+        n = options.elements if options.elements != 10**6 else 10**7
+        rows = scaling(n)
+        print(f"CPython {platform.python_version()}, NumPy {np.__version__}, {os.cpu_count()} cores, "
+              f"{n:,} elements, best of 5")
+        print(f"{'function':<24} {'how':<40} {'seconds':>8} {'speed-up':>9}")
+        # Speed-ups against one thread doing the same work: NumPy arrays in
+        # memory for the threads, the same dask graph (inputs made chunk by
+        # chunk) for the schedulers.
+        for name, label, seconds in rows:
+            base = "dask, 1 thread" if label.startswith("dask") or "cluster" in label else "1 thread"
+            one = next(s for f, lab, s in rows if f == name and lab == base)
+            print(f"{name:<24} {label:<40} {seconds:>8.3f} {one / seconds:>8.2f}x")
+        return 0
 
     data = inputs(options.elements)
     cases = make_cases(data, build_loop(), options.elements, options.python_elements)

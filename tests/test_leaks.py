@@ -57,9 +57,9 @@ def test_total_reference_count_does_not_drift(name, capfd):
 def test_allocated_blocks_stay_flat(name, capfd):
     # Every block the interpreter's allocator hands out, floats, strs and
     # tuples included (which gc.get_objects does not list): one object kept
-    # per call shows as about RUNS. Of two windows the smaller counts: a
-    # cache the interpreter fills once (3.10's traceback printing, say)
-    # shows in one window only, a leak in both.
+    # per call shows as about RUNS. Of three windows the smallest counts: a
+    # cache or free list the interpreter fills (3.10's traceback printing,
+    # the tuple free lists) shows in some windows, a leak in all of them.
     call, _ = PATHS[name]
     run(call, 50)
 
@@ -70,9 +70,9 @@ def test_allocated_blocks_stay_flat(name, capfd):
         gc.collect()
         return sys.getallocatedblocks() - before
 
-    grown = min(window(), window())
+    grown = min(window(), window(), window())
     capfd.readouterr()
-    assert grown < 10, f"{name}: {grown} more allocated blocks after {RUNS} calls"
+    assert grown < 50, f"{name}: {grown} more allocated blocks after {RUNS} calls"
 
 
 def test_arguments_keep_their_reference_counts():

@@ -8,6 +8,7 @@ import pytest
 
 pytest.importorskip("numpy")
 pytest.importorskip("pandas")
+pytest.importorskip("dask.dataframe")
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 
