@@ -1,6 +1,7 @@
 """What users bring along: NumPy scalars, pickling, worker processes."""
 
 import concurrent.futures
+import multiprocessing
 import pickle
 
 import pytest
@@ -54,13 +55,18 @@ def test_functions_pickle_by_reference(name):
     assert pickle.loads(pickle.dumps(function)) is function
 
 
+# Fresh worker processes: forking a test process that other tests left with
+# threads running (dask's, say) can leave a worker that never starts.
+SPAWN = multiprocessing.get_context("spawn")
+
+
 def _tile_corner(tile):
     return quorlin.wm_upper_left(*tile)
 
 
 def test_functions_run_in_worker_processes():
     tiles = [(x, y, 5) for x in range(4) for y in range(4)]
-    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2, mp_context=SPAWN) as pool:
         distances = list(pool.map(quorlin.great_circle_distance, [0, 10], [0, 10], [1, 20], [1, 20]))
         corners = list(pool.map(_tile_corner, tiles))
     assert distances == [quorlin.great_circle_distance(0, 0, 1, 1), quorlin.great_circle_distance(10, 10, 20, 20)]
@@ -68,7 +74,7 @@ def test_functions_run_in_worker_processes():
 
 
 def test_panic_in_a_worker_reaches_the_parent_as_an_error():
-    with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=SPAWN) as pool:
         future = pool.submit(quorlin.great_circle_distance, 0, 95, 0, 0)
         with pytest.raises(BaseException) as raised:
             future.result(timeout=60)
