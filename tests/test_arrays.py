@@ -81,6 +81,7 @@ def bits(array):
     return array.view(np.uint32 if array.dtype == np.float32 else np.uint64)
 
 
+@pytest.mark.thread_unsafe  # records warnings, which are process-wide
 @pytest.mark.parametrize("name, dtype", CASES, ids=lambda v: getattr(v, "__name__", v))
 def test_every_element_is_the_scalar_answer(name, dtype, panic_exception):
     kinds = FUNCTIONS[name]

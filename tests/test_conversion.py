@@ -169,6 +169,7 @@ def test_result_types():
         assert all(type(v) is float and v == f32(v) for v in box)
 
 
+@pytest.mark.thread_unsafe  # a process-wide timer and signal handler
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
 def test_keyboard_interrupt_during_a_conversion_passes_through():
     class Slow:

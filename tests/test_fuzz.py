@@ -15,6 +15,9 @@ from hypothesis import HealthCheck, given, settings
 from call_paths import PATHS, outcome_of
 from fuzz.harness import calls, check_call
 
+# Not run by several threads at once: hypothesis runs one test at a time.
+pytestmark = pytest.mark.thread_unsafe
+
 SECONDS = float(os.environ.get("QUORLIN_FUZZ_SECONDS", "10"))
 
 

@@ -13,6 +13,9 @@ import pytest
 
 from call_paths import PATHS, outcome_of
 
+# Not run by several threads at once: counts the whole interpreter's references and blocks.
+pytestmark = pytest.mark.thread_unsafe
+
 RUNS = 1000
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 

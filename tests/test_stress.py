@@ -11,6 +11,8 @@ import os
 import sys
 import threading
 
+import pytest
+
 import quorlin
 from call_paths import PATHS, outcome_of
 
@@ -18,6 +20,10 @@ THREAD_CALLS = int(os.environ.get("QUORLIN_STRESS_CALLS", "3000"))
 SOAK_CALLS = int(os.environ.get("QUORLIN_SOAK_CALLS", "100000"))
 REIMPORTS = int(os.environ.get("QUORLIN_REIMPORTS", "300"))
 MIXED = list(PATHS.values())
+
+# Each test measures the whole process (allocated blocks, resident memory,
+# sys.modules), so none runs beside another.
+pytestmark = pytest.mark.thread_unsafe
 
 
 def resident_kib():

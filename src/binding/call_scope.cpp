@@ -19,6 +19,28 @@
 // costs a thread-pointer-relative load and no initialisation guard; only the
 // owned list's buffer has a destructor, registered the first time the buffer
 // is allocated.
+//
+// Without the interpreter lock (free-threaded builds), what each piece of
+// state relies on:
+// - call_depth and the owned list are thread_local: only their own thread
+//   ever reads or writes them, lock or no lock.
+// - pending_releases is the one structure threads share. Its mutex is held
+//   only to append one pointer or to swap the whole list out, never while
+//   calling the interpreter, so a thread waiting for it never waits on a
+//   thread that waits on the interpreter (a stop-the-world pause included).
+//   That is why it stays a std::mutex rather than PyMutex, which 3.10 to
+//   3.12 do not have and which would add nothing here. pending_dirty is set
+//   after the append (release) and exchanged before the swap (acquire).
+// - The Py_DECREFs of drained releases run outside the mutex, on the
+//   draining thread, inside its frame: reference counts are the
+//   interpreter's to make thread-safe, which free-threaded builds do.
+// - The PanicException class slot (error_value.cpp) is filled by a
+//   compare-and-exchange: racing threads each make a class, one is stored,
+//   the others release theirs.
+// - Everything else is per call, on the caller's stack, or constant after
+//   initialisation (the function table, the argument tables); the failure
+//   report's first-failure flag is atomic and the backtrace switch is a
+//   function-local static, initialised once by the compiler's guard.
 #include "call_scope.hpp"
 
 #include <atomic>

@@ -1,5 +1,6 @@
 #include "error_value.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,8 +32,11 @@ constexpr std::string_view PANIC_DOC =
     "interpreter to exit.\n";
 static_assert(PANIC_DOC.size() == 235);
 
-// Never released: the class lives as long as the process.
-PyObject *panic_type_slot = nullptr;
+// Never released: the class lives as long as the process. Atomic because
+// threads may race to fill it where there is no interpreter lock (and a
+// nested call may fill it while the class is being made): the first class
+// stored wins, the others are released, and every thread sees that one.
+std::atomic<PyObject *> panic_type_slot{nullptr};
 
 PyObject *get_type_error()
 {
@@ -484,8 +488,9 @@ PyObject *panic_exception_type()
 
 PyObject *panic_exception_type_or_null()
 {
-    if (panic_type_slot != nullptr) [[likely]]
-        return panic_type_slot;
+    PyObject *stored = panic_type_slot.load(std::memory_order_acquire);
+    if (stored != nullptr) [[likely]]
+        return stored;
     PyObject *base = PyExc_BaseException;
     if (base == nullptr)
         api_call_failed();
@@ -496,13 +501,14 @@ PyObject *panic_exception_type_or_null()
         created.take_error().restore();
         return nullptr;
     }
-    // Creating the class can run Python code, which may have called back
-    // into the module and filled the slot already: the first class wins.
-    if (panic_type_slot != nullptr)
-        release_ref(created.value());
-    else
-        panic_type_slot = created.value();
-    return panic_type_slot;
+    if (panic_type_slot.compare_exchange_strong(stored, created.value(),
+                                                std::memory_order_acq_rel,
+                                                std::memory_order_acquire))
+        return created.value();
+    // Another thread, or a call nested in the class's creation, stored
+    // first: `stored` is now that class.
+    release_ref(created.value());
+    return stored;
 }
 
 Result<PyObject *> new_exception_type(std::string_view name,

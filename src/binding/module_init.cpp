@@ -48,6 +48,13 @@ Result<PyObject *> build_module(PyModuleDef *definition)
     PyObject *module = PyModule_Create2(definition, API_VERSION);
     if (module == nullptr)
         return fetch_pending();
+#ifdef Py_GIL_DISABLED
+    // Safe without the interpreter lock: the rules in call_scope.cpp.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        release_ref(module);
+        return fetch_pending();
+    }
+#endif
     if (ErrorValue error = populate_module(module)) {
         // Functions already attached go with the module.
         release_ref(module);

@@ -244,6 +244,10 @@ PyModuleDef_Slot module_slots[] = {
     // NumPy itself cannot be loaded into a second interpreter.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
+#ifdef Py_GIL_DISABLED
+    // The module keeps no state; the loops touch no Python object.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
