@@ -10,6 +10,7 @@ import sys
 import time
 from collections import Counter
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 
 from call_paths import PATHS, outcome_of
