@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "../binding/exception_state.hpp"
 #include "loops.hpp"
 
 namespace quorlin::ufuncs {
@@ -149,29 +150,19 @@ constexpr const char NUMPY_MISSING[] =
 // The pending ImportError becomes the cause of one that names the extra.
 void explain_missing_numpy()
 {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *cause = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *type, *cause, *traceback;
+    fetch_exception(&type, &cause, &traceback);
+    normalize_exception(&type, &cause, &traceback);
     if (traceback != nullptr)
-        PyException_SetTraceback(value, traceback);
+        PyException_SetTraceback(cause, traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
-    PyObject *cause = value;
-#endif
     PyErr_SetString(PyExc_ImportError, NUMPY_MISSING);
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *error = PyErr_GetRaisedException();
-    PyException_SetCause(error, cause);  // steals `cause`
-    PyErr_SetRaisedException(error);
-#else
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyException_SetCause(value, cause);
-    PyErr_Restore(type, value, traceback);
-#endif
+    PyObject *value;
+    fetch_exception(&type, &value, &traceback);
+    normalize_exception(&type, &value, &traceback);
+    PyException_SetCause(value, cause);  // steals `cause`
+    restore_exception(type, value, traceback);
 }
 
 int import_numpy()
