@@ -14,7 +14,9 @@
 namespace quorlin {
 
 // Settles a failed call: the error becomes the interpreter's pending
-// exception. A failure while restoring cannot be reported to Python.
+// exception (or, if the interpreter cannot allocate it, its MemoryError).
+// Only a broken internal check while restoring, which no input reaches,
+// cannot be reported to Python and stops the process.
 [[gnu::cold]] void restore_failed_call(ErrorValue error) noexcept;
 
 // Runs `body` (returning Result<PyObject *>) inside a CallFrame. Returns a
