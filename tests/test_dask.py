@@ -165,3 +165,23 @@ def test_the_digest_sees_one_unit_in_the_last_place_of_any_function(monkeypatch,
 
     monkeypatch.setattr(qn, name, one_ulp_off)
     assert quorlin_dask.digest() != before
+
+
+# glibc picks an FMA or a plain variant of sinf at load time; this asks for the plain one.
+PLAIN_VARIANT = {"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2_Usable,-FMA_Usable,-AVX2,-FMA"}
+
+
+def in_child(code, environment):
+    import subprocess
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                          env={**os.environ, **environment}).stdout
+
+
+def test_the_digest_tells_cpus_apart_where_the_runtime_does():
+    probe = ("import ctypes, ctypes.util; m = ctypes.CDLL(ctypes.util.find_library('m'));"
+             "m.sinf.restype = ctypes.c_float; m.sinf.argtypes = [ctypes.c_float];"
+             "print([m.sinf(x).hex() for x in (53.42251968383789, 84.725341796875)])")
+    if in_child(probe, {}) == in_child(probe, PLAIN_VARIANT):
+        pytest.skip("this C runtime and CPU give one sinf, with or without FMA")
+    digest = "import quorlin_dask; print(quorlin_dask.digest())"
+    assert in_child(digest, {}) != in_child(digest, PLAIN_VARIANT)
