@@ -13,11 +13,6 @@ namespace quorlin {
 
 namespace {
 
-using namespace std::string_view_literals;
-
-// Stored with its NUL, as the interpreter reads them.
-constexpr std::string_view EMPTY_DOC = "\0"sv;
-
 // The module's functions, one row each: Python name, parameters, and the
 // computation, whose parameter types say how each argument is converted.
 constexpr FunctionDescription GREAT_CIRCLE_DISTANCE_WITH_RADIUS{
@@ -54,21 +49,6 @@ constexpr FunctionDescription WM_TILE_EXPANDED_BBOX{
         return bounds_to_tuple(
             wm_tile_expanded_bbox(x, y, z, expansion_meters));
     }};
-
-// The interpreter's record of a function, with its name and (empty) doc
-// stored with their NUL, as the interpreter reads them.
-template <const auto &Function>
-FunctionRecord function_record()
-{
-    constexpr std::string_view name(Function.name.data(),
-                                    Function.name.size() + 1);
-    constexpr FastCallEntry entry = call_entry<function_body<Function>>;
-    return {name, entry, FASTCALL_WITH_KEYWORDS, EMPTY_DOC,
-            PyMethodDef{name.data(),
-                        reinterpret_cast<PyCFunction>(
-                            reinterpret_cast<void (*)()>(entry)),
-                        FASTCALL_WITH_KEYWORDS, EMPTY_DOC.data()}};
-}
 
 // Created and listed in __all__ in this order.
 std::array<FunctionRecord, 5> function_table = {

@@ -5,7 +5,7 @@ dask applies a ufunc with one output to its arrays lazily by itself, so
 ``quorlin_numpy.great_circle_distance(lons, lats, ...)`` on dask arrays
 needs nothing from here. The tile functions have several outputs, which
 dask's ufunc dispatch does not take for ufuncs it does not know: the
-functions here apply any of the six through ``dask.array.apply_gufunc``
+functions here apply any of them (``tile`` included) through ``dask.array.apply_gufunc``
 and return a lazy dask array, or a tuple of them, chunked like the inputs::
 
     west, south, east, north = quorlin_dask.wm_bounds(xs, ys, 12)
@@ -22,7 +22,7 @@ import numpy as np
 import quorlin_numpy
 
 __all__ = ["great_circle_distance", "great_circle_distance_with_radius", "wm_upper_left", "wm_bounds",
-           "wm_tile_expanded_bbox", "valid_coordinates", "apply", "digest"]
+           "wm_tile_expanded_bbox", "valid_coordinates", "tile", "apply", "digest"]
 
 
 def apply(ufunc, *args, dtype=None):
@@ -63,6 +63,7 @@ wm_upper_left = _lazy("wm_upper_left")
 wm_bounds = _lazy("wm_bounds")
 wm_tile_expanded_bbox = _lazy("wm_tile_expanded_bbox")
 valid_coordinates = _lazy("valid_coordinates")
+tile = _lazy("tile")
 
 
 def digest():
@@ -84,7 +85,7 @@ def digest():
     # Two more boxes, with angular radii of 53.42 and 84.73 radians, where
     # glibc's FMA and plain variants of sinf disagree: processes on CPUs with
     # and without FMA get different digests.
-    x, y, z = (np.append(v, [tile, tile]) for v, tile in zip((x, y, z), (2074, 1409, 12)))
+    x, y, z = (np.append(v, [value, value]) for v, value in zip((x, y, z), (2074, 1409, 12)))
     expansion = np.append(expansion, [340350816.0, 539781376.0])
     with np.errstate(invalid="ignore"):  # the refused elements are part of it
         results = [
@@ -93,6 +94,7 @@ def digest():
             *quorlin_numpy.wm_upper_left(x, y, z),
             *quorlin_numpy.wm_bounds(x, y, z),
             *quorlin_numpy.wm_tile_expanded_bbox(x, y, z, expansion),
+            *quorlin_numpy.tile(lon1, lat1, z[:4099]),
         ]
     hasher = hashlib.sha256()
     for result in results:

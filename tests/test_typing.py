@@ -65,7 +65,8 @@ def test_array_stubs_declare_every_ufunc():
     quorlin_numpy = pytest.importorskip("quorlin_numpy")
     for stub in stubs_of(quorlin_numpy):
         tree = ast.parse(stub.read_text())
-        declared = [node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)]
+        declared = [node.target.id if isinstance(node, ast.AnnAssign) else node.name
+                    for node in tree.body if isinstance(node, (ast.AnnAssign, ast.FunctionDef))]
         assert declared == quorlin_numpy.__all__
         assert all(ast.unparse(node.annotation) == "ufunc" for node in tree.body if isinstance(node, ast.AnnAssign))
 

@@ -46,6 +46,10 @@ PyObject *get_overflow_error()
 {
     return PyExc_OverflowError;
 }
+PyObject *get_value_error()
+{
+    return PyExc_ValueError;
+}
 PyObject *get_system_error()
 {
     return PyExc_SystemError;
@@ -455,6 +459,12 @@ ErrorValue type_error(std::string_view message)
 ErrorValue overflow_error(std::string_view message)
 {
     return ErrorValue::deferred_type(get_overflow_error,
+                                     ValueBuilder::owned_text(message));
+}
+
+ErrorValue value_error(std::string_view message)
+{
+    return ErrorValue::deferred_type(get_value_error,
                                      ValueBuilder::owned_text(message));
 }
 

@@ -186,6 +186,7 @@ void discard_pending();
 // A deferred TypeError / OverflowError carrying a composed message.
 ErrorValue type_error(std::string_view message);
 ErrorValue overflow_error(std::string_view message);
+ErrorValue value_error(std::string_view message);
 
 // A captured contract failure as a deferred PanicException.
 ErrorValue error_from_failure(const ContractFailure &failure);

@@ -6,8 +6,6 @@
 
 namespace quorlin {
 
-namespace {
-
 // Column and row numbers are 64-bit so that the successor of 2^32 - 1 is
 // 2^32 (exact in float), not 0.
 float edge_longitude(std::uint64_t column, TileScale scale) noexcept
@@ -22,6 +20,8 @@ float edge_latitude_degrees(std::uint64_t row, TileScale scale) noexcept
     const float t = (r + r) * scale.d;
     return atanf(sinhf((1.0f - t) * PI_F)) * RAD_TO_DEG;
 }
+
+namespace {
 
 float clamp_degrees(float value, float limit) noexcept
 {

@@ -111,6 +111,12 @@ struct TileScale {
 };
 TileScale zoom_scale(std::uint32_t z) noexcept;
 
+// The one formula for each tile edge: the west edge of `column` and the
+// north edge of `row`, in degrees, unnudged. 64-bit, so that 2^32 (the
+// successor of the last 32-bit index) is a column or row too.
+float edge_longitude(std::uint64_t column, TileScale scale) noexcept;
+float edge_latitude_degrees(std::uint64_t row, TileScale scale) noexcept;
+
 LonLat wm_upper_left(std::uint32_t x, std::uint32_t y,
                      TileScale scale) noexcept;
 TileBounds wm_bounds(std::uint32_t x, std::uint32_t y,

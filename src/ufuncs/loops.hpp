@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "../geodesy/geodesy.hpp"
+#include "../geodesy/tiles.hpp"
 
 namespace quorlin::ufuncs {
 
@@ -273,6 +274,40 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
             in[k] += steps[k];
         for (int k = 0; k < NOUT; ++k)
             out[k] += steps[NIN + k];
+    }
+}
+
+// tile(lon, lat, z) -> (x, y), the tile that holds the point. What the
+// scalar call refuses (a longitude outside [-180, 180], a latitude past the
+// map's edge, NaN, a zoom outside 0..32) gives x = y = -1.
+template <class Real>
+void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
+                  void *) noexcept
+{
+    FloatStatus status;
+    char *lon = args[0], *lat = args[1], *zoom = args[2];
+    char *x = args[3], *y = args[4];
+    const float north = map_north_edge(), south = map_south_edge();
+    for (Count i = 0; i < dimensions[0]; ++i) {
+        const float point_lon = narrow<Real>(lon), point_lat = narrow<Real>(lat);
+        const std::int64_t z = load<std::int64_t>(zoom);
+        if (z >= 0 && z <= MAX_ZOOM && point_lon >= -180.0f &&
+            point_lon <= 180.0f && point_lat >= south && point_lat <= north)
+            [[likely]] {
+            const TileIndex tile =
+                tile_of(point_lon, point_lat, static_cast<std::uint32_t>(z));
+            store<std::int64_t>(x, tile.x);
+            store<std::int64_t>(y, tile.y);
+        } else {
+            store<std::int64_t>(x, -1);
+            store<std::int64_t>(y, -1);
+            status.refuse();
+        }
+        lon += steps[0];
+        lat += steps[1];
+        zoom += steps[2];
+        x += steps[3];
+        y += steps[4];
     }
 }
 

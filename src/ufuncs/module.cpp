@@ -15,6 +15,8 @@
 #include <numpy/ufuncobject.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <type_traits>
 
 #include "../binding/exception_state.hpp"
@@ -87,6 +89,12 @@ char expanded_box_types[] = {
     U64, U64, U64, F, F, F, F, F,
 };
 
+// ---- point to tile -----------------------------------------------------------
+
+PyUFuncGenericFunction tile_of_funcs[] = {tile_of_loop<float>,
+                                          tile_of_loop<double>};
+char tile_of_types[] = {F, F, I64, I64, I64, D, D, I64, I64, I64};
+
 void *no_data[6] = {};
 
 // ---- the table -------------------------------------------------------------
@@ -142,6 +150,14 @@ const UfuncRow UFUNCS[] = {
      "True where -180 < lon < 180 and -90 < lat < 90 after narrowing to "
      "float32: the\nscalar functions' acceptance test, for building a mask "
      "first. NaN is\ninvalid."},
+    {"tile", tile_of_funcs, tile_of_types, 2, 3, 2,
+     "(x, y) of the tile at zoom z that holds the point (lon, lat), element "
+     "by\nelement, exact against the float32 edges of wm_bounds: a tile owns "
+     "its west\nand north edges. Coordinates are narrowed to float32 first; "
+     "x and y are\nint64. A longitude outside [-180, 180], a latitude past "
+     "the map's edge\n(about 85.0511), NaN or a zoom outside 0..32 gives "
+     "x = y = -1 and raises the\ninvalid-value floating-point signal (a "
+     "RuntimeWarning by default)."},
 };
 
 constexpr const char NUMPY_MISSING[] =
@@ -211,6 +227,106 @@ int add_ufunc(PyObject *module, PyObject *all, const UfuncRow &row)
     return failed ? -1 : 0;
 }
 
+// ---- the cover of a box, as arrays ---------------------------------------------
+
+std::string repr(float value)
+{
+    char *text = PyOS_double_to_string(static_cast<double>(value), 'r', 0,
+                                       Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    std::string copy(text);
+    PyMem_Free(text);
+    return copy;
+}
+
+PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"west", "south", "east", "north",
+                                     "zoom", "max_tiles", nullptr};
+    double west, south, east, north;
+    PyObject *zoom_argument;
+    long long max_tiles = 100000000;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|L:tiles",
+                                     const_cast<char **>(keywords), &west,
+                                     &south, &east, &north, &zoom_argument,
+                                     &max_tiles))
+        return nullptr;
+    PyObject *index = PyNumber_Index(zoom_argument);
+    if (index == nullptr)
+        return nullptr;
+    int overflow = 0;
+    const long long zoom = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (zoom == -1 && overflow == 0 && PyErr_Occurred())
+        return nullptr;
+    if (overflow != 0 || zoom < 0 || zoom > MAX_ZOOM) {
+        PyErr_Format(PyExc_ValueError, "zoom must be a zoom from 0 to 32, not %S",
+                     zoom_argument);
+        return nullptr;
+    }
+    // Narrowed as the scalar calls narrow them.
+    const BoxCheck check =
+        split_box(static_cast<float>(west), static_cast<float>(south),
+                  static_cast<float>(east), static_cast<float>(north));
+    if (check.problem != BoxProblem::none) {
+        PyErr_SetString(PyExc_ValueError, box_problem_message(check, repr).c_str());
+        return nullptr;
+    }
+    Rectangle rectangles[2];
+    const int count =
+        cover(check.parts, static_cast<std::uint32_t>(zoom), rectangles);
+    unsigned __int128 total = 0;
+    for (int i = 0; i < count; ++i)
+        total += rectangles[i].range.count();
+    if (total > static_cast<unsigned __int128>(max_tiles < 0 ? 0 : max_tiles)) {
+        // The whole map at zoom 32 is 2^64 tiles: said in words.
+        const std::string tiles =
+            total >> 64 ? std::string("2**64")
+                        : std::to_string(static_cast<std::uint64_t>(total));
+        PyErr_Format(PyExc_ValueError,
+                     "the cover has %s tiles, more than max_tiles=%lld: count "
+                     "them first with quorlin_tiles.count_tiles, or raise "
+                     "max_tiles",
+                     tiles.c_str(), max_tiles);
+        return nullptr;
+    }
+    npy_intp size = static_cast<npy_intp>(total);
+    PyObject *xs = PyArray_SimpleNew(1, &size, NPY_INT64);
+    PyObject *ys = xs != nullptr ? PyArray_SimpleNew(1, &size, NPY_INT64) : nullptr;
+    if (ys == nullptr) {
+        Py_XDECREF(xs);
+        return nullptr;
+    }
+    auto *x = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(xs)));
+    auto *y = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ys)));
+    Py_BEGIN_ALLOW_THREADS
+    for (int i = 0; i < count; ++i) {
+        const TileRange &range = rectangles[i].range;
+        for (std::int64_t row = range.y_min; row <= range.y_max; ++row)
+            for (std::int64_t column = range.x_min; column <= range.x_max; ++column) {
+                *x++ = column;
+                *y++ = row;
+            }
+    }
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(NN)", xs, ys);
+}
+
+PyMethodDef functions[] = {
+    {"tiles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tiles)),
+     METH_VARARGS | METH_KEYWORDS,
+     "tiles(west, south, east, north, zoom, max_tiles=10**8)\n--\n\n"
+     "The tiles at `zoom` that cover the box, as two int64 arrays (x, y), "
+     "row by row\nfrom the north, west to east: the same tiles, in the same "
+     "order, as\nquorlin_tiles.tiles. A box with west > east crosses the "
+     "antimeridian.\nRaises ValueError rather than allocate more than "
+     "max_tiles tiles."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_module(PyObject *module)
 {
     if (import_numpy() < 0)
@@ -224,6 +340,13 @@ int exec_module(PyObject *module)
             return -1;
         }
     }
+    PyObject *name = PyUnicode_FromString("tiles");
+    if (name == nullptr || PyList_Append(all, name) < 0) {
+        Py_XDECREF(name);
+        Py_DECREF(all);
+        return -1;
+    }
+    Py_DECREF(name);
     int added = PyModule_AddObjectRef(module, "__all__", all);
     Py_DECREF(all);
     return added;
@@ -249,7 +372,7 @@ PyModuleDef module_definition = {
     "Mercator tile geometry over whole arrays, bit for bit the scalar "
     "answers.",
     0,
-    nullptr,
+    functions,
     module_slots,
     nullptr,
     nullptr,

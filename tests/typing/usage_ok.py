@@ -24,3 +24,13 @@ from_numpy: float = quorlin.great_circle_distance(np.float64(1), np.float32(2), 
 names: list[str] = quorlin.__all__
 ufunc: np.ufunc = quorlin_numpy.wm_bounds
 distances = quorlin_numpy.great_circle_distance(2.35, 48.86, np.array([139.69]), np.array([35.69]))
+
+import quorlin_tiles
+
+here: tuple[int, int, int] = quorlin_tiles.tile(2.35, 48.86, Zoom())
+covering: list[tuple[int, int, int]] = list(quorlin_tiles.tiles(2.2, 48.8, 2.5, 48.9, range(10, 13)))
+how_many: int = quorlin_tiles.count_tiles(2.2, 48.8, 2.5, 48.9, 12)
+up: tuple[int, int, int] = quorlin_tiles.parent(*here, zoom=None)
+down: list[tuple[int, int, int]] = quorlin_tiles.children(*here)
+key: str = quorlin_tiles.quadkey(*here)
+xs, ys = quorlin_numpy.tiles(2.2, 48.8, 2.5, 48.9, 12, max_tiles=1000)

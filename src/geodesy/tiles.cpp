@@ -1,0 +1,219 @@
+#include "tiles.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
+
+namespace quorlin {
+
+namespace {
+
+const std::array<TileScale, MAX_ZOOM + 1> SCALES = [] {
+    std::array<TileScale, MAX_ZOOM + 1> scales{};
+    for (std::uint32_t z = 0; z <= MAX_ZOOM; ++z)
+        scales[z] = zoom_scale(z);
+    return scales;
+}();
+
+// The last index in [0, last] for which `reaches` holds, given that it holds
+// at 0 and, once false, stays false; searched outwards from `guess`, so an
+// exact guess costs two tests.
+template <class Reaches>
+std::uint64_t last_reaching(std::uint64_t guess, std::uint64_t last, Reaches reaches) noexcept
+{
+    std::uint64_t low, high;  // reaches(low); !reaches(high) or high == last + 1
+    if (guess > last)
+        guess = last;
+    if (reaches(guess)) {
+        low = guess;
+        std::uint64_t step = 1;
+        for (;;) {
+            if (low == last)
+                return last;
+            high = low + step > last ? last + 1 : low + step;
+            if (high <= last && reaches(high)) {
+                low = high;
+                step *= 2;
+                continue;
+            }
+            break;
+        }
+    } else {
+        high = guess;
+        std::uint64_t step = 1;
+        for (;;) {
+            low = high > step ? high - step : 0;
+            if (low == 0 || reaches(low))
+                break;
+            high = low;
+            step *= 2;
+        }
+    }
+    while (high - low > 1) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (reaches(middle))
+            low = middle;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+std::uint64_t clamp_index(double position, std::uint64_t last) noexcept
+{
+    if (!(position > 0.0))
+        return 0;
+    const double floor = std::floor(position);
+    return floor >= static_cast<double>(last) ? last : static_cast<std::uint64_t>(floor);
+}
+
+// Row from the exact formula in double, where the answer is clear of every
+// float32 edge: the float32 north edges lie within 5 units of 2^-24 (relative)
+// of the exact ones up to zoom 24 (measured over every row to zoom 20 and
+// 2 * 10^6 rows a zoom above), so a point farther than 2^-19 of its latitude
+// from the exact edge is on the same side of the float32 one. Up to zoom 24
+// the row is exact in float32; above, float(row) rounds and the edges no
+// longer follow the exact formula. Returns false where it cannot say.
+bool row_clear_of_edges(float lat, std::uint32_t z, std::uint64_t &row) noexcept
+{
+    if (z > 24)
+        return false;
+    const double n = std::ldexp(1.0, static_cast<int>(z));
+    const double phi = static_cast<double>(lat) * (std::numbers::pi / 180.0);
+    const double position = n * 0.5 - std::asinh(std::tan(phi)) * (n / (2.0 * std::numbers::pi));
+    const double below = std::floor(position);
+    const double distance_in_rows = std::fmin(position - below, below + 1.0 - position);
+    // Degrees per row at this latitude: 360 cos(phi) / n.
+    const double distance = distance_in_rows * 360.0 * std::cos(phi) / n;
+    if (!(distance > std::ldexp(std::fabs(static_cast<double>(lat)), -19) + 1e-30))
+        return false;
+    row = clamp_index(position, static_cast<std::uint64_t>(n) - 1);
+    return true;
+}
+
+}  // namespace
+
+float map_north_edge() noexcept
+{
+    return edge_latitude_degrees(0, SCALES[0]);
+}
+
+float map_south_edge() noexcept
+{
+    return edge_latitude_degrees(1, SCALES[0]);
+}
+
+TileScale tile_scale(std::uint32_t z) noexcept
+{
+    return SCALES[z];
+}
+
+std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive) noexcept
+{
+    const TileScale scale = SCALES[z];
+    const std::uint64_t last = (std::uint64_t{1} << z) - 1;
+    const double guess = (static_cast<double>(lon) + 180.0) / 360.0 * std::ldexp(1.0, static_cast<int>(z));
+    return static_cast<std::uint32_t>(last_reaching(clamp_index(guess, last), last, [&](std::uint64_t c) {
+        const float west = edge_longitude(c, scale);
+        return exclusive ? west < lon : west <= lon;
+    }));
+}
+
+std::uint32_t row_of(float lat, std::uint32_t z, bool exclusive) noexcept
+{
+    std::uint64_t row;
+    if (row_clear_of_edges(lat, z, row))
+        return static_cast<std::uint32_t>(row);
+    const TileScale scale = SCALES[z];
+    const std::uint64_t last = (std::uint64_t{1} << z) - 1;
+    const double phi = static_cast<double>(lat) * (std::numbers::pi / 180.0);
+    const double n = std::ldexp(1.0, static_cast<int>(z));
+    const double guess = n * 0.5 - std::asinh(std::tan(phi)) * (n / (2.0 * std::numbers::pi));
+    return static_cast<std::uint32_t>(last_reaching(clamp_index(guess, last), last, [&](std::uint64_t r) {
+        const float north = edge_latitude_degrees(r, scale);
+        return exclusive ? north > lat : north >= lat;
+    }));
+}
+
+TileIndex tile_of(float lon, float lat, std::uint32_t z) noexcept
+{
+    return {column_of(lon, z), row_of(lat, z)};
+}
+
+TileRange tile_range(float west, float south, float east, float north, std::uint32_t z) noexcept
+{
+    // East and south are exclusive, unless the box has no width or height.
+    return {column_of(west, z), column_of(east, z, east > west), row_of(north, z),
+            row_of(south, z, south < north)};
+}
+
+BoxCheck split_box(float west, float south, float east, float north) noexcept
+{
+    BoxCheck check{BoxProblem::none, {}, west, south, east, north};
+    const auto longitude = [](float lon) { return lon >= -180.0f && lon <= 180.0f; };
+    const auto latitude = [](float lat) { return lat >= -90.0f && lat <= 90.0f; };
+    if (!longitude(west))
+        check.problem = BoxProblem::west;
+    else if (!latitude(south))
+        check.problem = BoxProblem::south;
+    else if (!longitude(east))
+        check.problem = BoxProblem::east;
+    else if (!latitude(north))
+        check.problem = BoxProblem::north;
+    else if (south > north)
+        check.problem = BoxProblem::south_above_north;
+    if (check.problem != BoxProblem::none)
+        return check;
+    south = std::clamp(south, map_south_edge(), map_north_edge());
+    north = std::clamp(north, map_south_edge(), map_north_edge());
+    if (west <= east)
+        check.parts = {{Box{west, south, east, north}}, 1};
+    else if (west == 180.0f)  // 180 is -180: no crossing
+        check.parts = {{Box{-180.0f, south, east, north}}, 1};
+    else if (east == -180.0f)
+        check.parts = {{Box{west, south, 180.0f, north}}, 1};
+    else
+        check.parts = {{Box{west, south, 180.0f, north}, Box{-180.0f, south, east, north}}, 2};
+    return check;
+}
+
+std::string box_problem_message(const BoxCheck &check, std::string (*repr)(float))
+{
+    switch (check.problem) {
+    case BoxProblem::west:
+        return "west must be a longitude from -180 to 180, not " + repr(check.west);
+    case BoxProblem::south:
+        return "south must be a latitude from -90 to 90, not " + repr(check.south);
+    case BoxProblem::east:
+        return "east must be a longitude from -180 to 180, not " + repr(check.east);
+    case BoxProblem::north:
+        return "north must be a latitude from -90 to 90, not " + repr(check.north);
+    case BoxProblem::south_above_north:
+        return "south must not be greater than north: " + repr(check.south) + " > " +
+               repr(check.north);
+    case BoxProblem::none:
+        break;
+    }
+    return {};
+}
+
+int cover(const Parts &parts, std::uint32_t z, Rectangle *out) noexcept
+{
+    const Box &first = parts.box[0];
+    TileRange range = tile_range(first.west, first.south, first.east, first.north, z);
+    if (parts.count == 2) {
+        const Box &second = parts.box[1];
+        const TileRange other = tile_range(second.west, second.south, second.east, second.north, z);
+        if (std::uint64_t{other.x_max} + 1 < range.x_min) {
+            out[0] = {z, range};
+            out[1] = {z, other};
+            return 2;
+        }
+        range.x_min = 0;
+    }
+    out[0] = {z, range};
+    return 1;
+}
+
+}  // namespace quorlin
