@@ -8,6 +8,7 @@ a caught instance.
 """
 
 import quorlin
+import quorlin_tiles as tq
 from conftest import raw_fastcall
 
 PANIC = "PanicException"
@@ -101,6 +102,10 @@ def _key_error():
     return KeyError("k")
 
 
+def _key_error_of(_):
+    raise KeyError("k")
+
+
 # name -> (callable, expected outcome)
 PATHS = {
     # Successes, positional and keyword.
@@ -142,6 +147,25 @@ PATHS = {
     "invalid second point": (lambda: gcdr(0, 0, 0, float("nan"), 1.0), PANIC),
     "negative expansion": (lambda: bbox(1, 1, 2, -1.0), PANIC),
     "panic from __float__": (lambda: gcd(FloatRaisesPanic(), 0, 0, 0), PANIC),
+    # quorlin_tiles: results, and its ordinary exceptions.
+    "tile": (lambda: tq.tile(2.35, 48.85, 12), tuple),
+    "tile keywords": (lambda: tq.tile(z=12, lat=48.85, lon=2.35), tuple),
+    "bounding tile": (lambda: tq.bounding_tile(2.2, 48.8, 2.5, 48.9), tuple),
+    "tiles listed": (lambda: list(tq.tiles(2.2, 48.8, 2.5, 48.9, [11, 12])), list),
+    "tiles across the antimeridian": (lambda: list(tq.tiles(179.9, -0.1, -179.9, 0.1, 10)), list),
+    "count tiles of the world": (lambda: tq.count_tiles(-180, -90, 180, 90, range(33)), int),
+    "children": (lambda: tq.children(2074, 1409, 12, zoom=14), list),
+    "parent": (lambda: tq.parent(2074, 1409, 12, 3), tuple),
+    "neighbors": (lambda: tq.neighbors(0, 0, 1), list),
+    "quadkey": (lambda: tq.quadkey_to_tile(tq.quadkey(2074, 1409, 12)), tuple),
+    "tile past the map": (lambda: tq.tile(0, 86, 3), ValueError),
+    "tile zoom 33": (lambda: tq.tile(0, 0, 33), ValueError),
+    "tiles south above north": (lambda: tq.tiles(0, 10, 1, 5, 3), ValueError),
+    "tiles zooms of floats": (lambda: tq.tiles(0, 0, 1, 1, [3, 4.5]), TypeError),
+    "tiles zooms raising": (lambda: tq.tiles(0, 0, 1, 1, map(_key_error_of, [1])), KeyError),
+    "off-map tile": (lambda: tq.children(4, 0, 2), ValueError),
+    "bad quadkey": (lambda: tq.quadkey_to_tile("0124"), ValueError),
+    "quadkey not str": (lambda: tq.quadkey_to_tile(b"01"), TypeError),
 }
 
 
