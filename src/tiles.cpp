@@ -80,14 +80,6 @@ ErrorValue check_longitude(std::string_view name, float lon)
                        repr(lon));
 }
 
-ErrorValue check_latitude(std::string_view name, float lat)
-{
-    if (lat >= -90.0f && lat <= 90.0f)
-        return ErrorValue();
-    return value_error(std::string(name) +
-                       " must be a latitude from -90 to 90, not " + repr(lat));
-}
-
 // The box's parts, or the ValueError that says what is wrong with it.
 Result<Parts> check_box(float west, float south, float east, float north)
 {
@@ -240,13 +232,15 @@ Result<PyObject *> count_result(unsigned __int128 count)
 // ---- the lazy cover ---------------------------------------------------------------
 
 // The tiles of a cover, rectangle by rectangle, each row by row from the
-// north, west to east. Holds no Python objects.
+// north, west to east. Holds no Python objects but ints.
 struct TileIterator {
     PyObject_HEAD
     unsigned __int128 remaining;
     int rectangle_count;
     int rectangle;
     std::uint32_t x, y;
+    // The current row's int, shared by the tiles of the row.
+    PyObject *row;
     std::array<Rectangle, 2 * (MAX_ZOOM + 1)> rectangles;
 };
 
@@ -257,19 +251,40 @@ PyObject *next_tile_locked(TileIterator *self)
     if (self->rectangle >= self->rectangle_count)
         return nullptr;  // exhausted: StopIteration, nothing pending
     const Rectangle &current = self->rectangles[self->rectangle];
-    PyObject *tuple = tile_tuple(self->x, self->y, current.z);
+    if (self->row == nullptr) {
+        self->row = PyLong_FromUnsignedLong(self->y);
+        if (self->row == nullptr)
+            return nullptr;
+    }
+    // On failure, the same tile again on the next call.
+    PyObject *tuple = PyTuple_New(3);
     if (tuple == nullptr)
-        return nullptr;  // the same tile again on the next call
+        return nullptr;
+    PyObject *column = PyLong_FromUnsignedLong(self->x);
+    PyObject *zoom = PyLong_FromUnsignedLong(current.z);  // a small int: cached
+    if (column == nullptr || zoom == nullptr) {
+        Py_XDECREF(column);
+        Py_XDECREF(zoom);
+        Py_DECREF(tuple);
+        return nullptr;
+    }
+    Py_INCREF(self->row);
+    PyTuple_SET_ITEM(tuple, 0, column);
+    PyTuple_SET_ITEM(tuple, 1, self->row);
+    PyTuple_SET_ITEM(tuple, 2, zoom);
     --self->remaining;
     if (self->x < current.range.x_max) {
         ++self->x;
-    } else if (self->y < current.range.y_max) {
+        return tuple;
+    }
+    if (self->y < current.range.y_max) {
         self->x = current.range.x_min;
         ++self->y;
     } else if (++self->rectangle < self->rectangle_count) {
         self->x = self->rectangles[self->rectangle].range.x_min;
         self->y = self->rectangles[self->rectangle].range.y_min;
     }
+    Py_CLEAR(self->row);
     return tuple;
 }
 
@@ -300,6 +315,7 @@ PyObject *length_hint(PyObject *object, PyObject *)
 
 void deallocate(PyObject *object)
 {
+    Py_CLEAR(reinterpret_cast<TileIterator *>(object)->row);
     PyTypeObject *type = Py_TYPE(object);
     type->tp_free(object);
     Py_DECREF(type);
@@ -333,6 +349,7 @@ Result<PyObject *> new_tile_iterator(const Parts &parts, const Zooms &zooms)
     if (self == nullptr)
         return fetch_pending();
     self->remaining = 0;
+    self->row = nullptr;
     self->rectangle_count = 0;
     self->rectangle = 0;
     for (int i = 0; i < zooms.count; ++i)
@@ -356,18 +373,24 @@ constexpr std::int64_t MAX_CHILD_LEVELS = 12;
 constexpr FunctionDescription TILE{
     "tile", {"lon", "lat", "z"},
     +[](float lon, float lat, std::int64_t z) -> Result<PyObject *> {
+        // The common case tested inline; the checks build the messages.
+        const bool valid = z >= 0 && z <= MAX_ZOOM && lon >= -180.0f &&
+                           lon <= 180.0f && lat >= map_south_edge() &&
+                           lat <= map_north_edge();
+        if (valid) [[likely]] {
+            const TileIndex tile =
+                tile_of(lon, lat, static_cast<std::uint32_t>(z));
+            return tile_result(tile.x, tile.y, static_cast<std::uint32_t>(z));
+        }
         if (ErrorValue error = check_zoom("z", z))
             return error;
         if (ErrorValue error = check_longitude("lon", lon))
             return error;
-        if (!(lat >= map_south_edge() && lat <= map_north_edge()))
-            return value_error(
-                "lat " + repr(lat) +
-                " is beyond the map's edge: Web Mercator tiles reach from " +
-                repr(map_south_edge()) + " to " + repr(map_north_edge()));
-        const TileIndex tile =
-            tile_of(lon, lat, static_cast<std::uint32_t>(z));
-        return tile_result(tile.x, tile.y, static_cast<std::uint32_t>(z));
+        // What is left: the latitude.
+        return value_error(
+            "lat " + repr(lat) +
+            " is beyond the map's edge: Web Mercator tiles reach from " +
+            repr(map_south_edge()) + " to " + repr(map_north_edge()));
     }};
 
 constexpr FunctionDescription BOUNDING_TILE{

@@ -193,7 +193,7 @@ def test_a_tiles_own_box_covers_it_its_children_and_its_parent(z):
     (10, 20, 10, 20), (10, 20, 10, 21), (-180, 0, -180, 0), (180, 85.06, 180, 90), (170, 0, -180, 1),
     (180, 0, -170, 1), (179.999, 0, 179.99, 0.1),
 ])
-@pytest.mark.parametrize("zooms", [0, 1, 5, 11, [3, 3, 7]])
+@pytest.mark.parametrize("zooms", [0, 1, 5, 9, [3, 3, 7]])
 def test_tiles_count_tiles_and_arrays_agree_with_the_model(box, zooms):
     listed = list(tq.tiles(*box, zooms))
     assert len(listed) == tq.count_tiles(*box, zooms)
@@ -221,8 +221,8 @@ def test_a_huge_cover_is_lazy_and_counted():
     assert next(cover)[2] == 32
     assert tq.count_tiles(*world, 32) > 2**63
     with pytest.raises(ValueError, match="max_tiles"):
-        qn.tiles(*world, 14)
-    assert len(qn.tiles(*world, 14, max_tiles=4**14)[0]) == 4**14
+        qn.tiles(*world, 10, max_tiles=4**10 - 1)
+    assert len(qn.tiles(*world, 10, max_tiles=4**10)[0]) == 4**10
 
 
 @pytest.mark.parametrize("call, tile", [
