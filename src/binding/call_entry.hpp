@@ -20,9 +20,10 @@ namespace quorlin {
 [[gnu::cold]] void restore_failed_call(ErrorValue error) noexcept;
 
 // Runs `body` (returning Result<PyObject *>) inside a CallFrame. Returns a
-// new reference, or null with an exception pending.
+// new reference, or null with an exception pending. Always inlined, so each
+// call entry is one function, the unit the instruction budgets count.
 template <class Body>
-PyObject *run_call(Body &&body) noexcept
+[[gnu::always_inline]] inline PyObject *run_call(Body &&body) noexcept
 {
     CallFrame frame;
     ErrorValue error;
