@@ -22,7 +22,8 @@ namespace quorlin {
 
 namespace {
 
-// ---- messages ----------------------------------------------------------------
+// ---- messages
+// ----------------------------------------------------------------
 
 // repr() of the float the check saw: what a user types back.
 std::string repr(float value)
@@ -48,14 +49,15 @@ std::string repr(std::int64_t value)
     return std::to_string(value);
 }
 
-// ---- argument checks -----------------------------------------------------------
+// ---- argument checks
+// -----------------------------------------------------------
 
 ErrorValue check_zoom(std::string_view name, std::int64_t z)
 {
     if (z >= 0 && z <= MAX_ZOOM)
         return ErrorValue();
-    return value_error(std::string(name) + " must be a zoom from 0 to 32, not " +
-                       repr(z));
+    return value_error(std::string(name) +
+                       " must be a zoom from 0 to 32, not " + repr(z));
 }
 
 ErrorValue check_tile(std::int64_t x, std::int64_t y, std::int64_t z)
@@ -67,8 +69,8 @@ ErrorValue check_tile(std::int64_t x, std::int64_t y, std::int64_t z)
         return ErrorValue();
     return value_error("tile (" + repr(x) + ", " + repr(y) + ", " + repr(z) +
                        ") is not on the map: at zoom " + repr(z) +
-                       ", x and y run from 0 to 2**" + repr(z) + " - 1 = " +
-                       repr(last));
+                       ", x and y run from 0 to 2**" + repr(z) +
+                       " - 1 = " + repr(last));
 }
 
 ErrorValue check_longitude(std::string_view name, float lon)
@@ -127,6 +129,9 @@ Result<Zooms> read_zooms(PyObject *argument)
     PyObject *iterator =
         PyLong_Check(argument) ? nullptr : PyObject_GetIter(argument);
     if (iterator == nullptr) {
+        // Not iterable is a TypeError; anything else (MemoryError) is raised.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError))
+            return fetch_pending();
         discard_pending();
         if (ErrorValue error = add_zoom(zooms, argument))
             return error;
@@ -146,7 +151,8 @@ Result<Zooms> read_zooms(PyObject *argument)
     return zooms;
 }
 
-// ---- results --------------------------------------------------------------------
+// ---- results
+// --------------------------------------------------------------------
 
 // A new (x, y, z) tuple, or null with the interpreter's error pending.
 PyObject *tile_tuple(std::uint32_t x, std::uint32_t y, std::uint32_t z)
@@ -166,7 +172,8 @@ PyObject *tile_tuple(std::uint32_t x, std::uint32_t y, std::uint32_t z)
     return tuple;
 }
 
-Result<PyObject *> tile_result(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+Result<PyObject *> tile_result(std::uint32_t x, std::uint32_t y,
+                               std::uint32_t z)
 {
     PyObject *tuple = tile_tuple(x, y, z);
     if (tuple == nullptr)
@@ -199,7 +206,8 @@ Result<PyObject *> tile_list(std::size_t count, Each each)
     }
     // Fewer than reserved (neighbors drops repeats): trim the unset tail.
     if (index < static_cast<Py_ssize_t>(count) &&
-        PyList_SetSlice(list, index, static_cast<Py_ssize_t>(count), nullptr) < 0) {
+        PyList_SetSlice(list, index, static_cast<Py_ssize_t>(count), nullptr) <
+            0) {
         Py_DECREF(list);
         return fetch_pending();
     }
@@ -218,7 +226,8 @@ Result<PyObject *> count_result(unsigned __int128 count)
         return result;
     PyObject *upper = PyLong_FromUnsignedLongLong(high);
     PyObject *shift = PyLong_FromLong(64);
-    PyObject *shifted = upper && shift ? PyNumber_Lshift(upper, shift) : nullptr;
+    PyObject *shifted =
+        upper && shift ? PyNumber_Lshift(upper, shift) : nullptr;
     PyObject *sum = shifted ? PyNumber_Add(shifted, result) : nullptr;
     Py_XDECREF(upper);
     Py_XDECREF(shift);
@@ -229,13 +238,13 @@ Result<PyObject *> count_result(unsigned __int128 count)
     return sum;
 }
 
-// ---- the lazy cover ---------------------------------------------------------------
+// ---- the lazy cover
+// ---------------------------------------------------------------
 
 // The tiles of a cover, rectangle by rectangle, each row by row from the
 // north, west to east. Holds no Python objects but ints.
 struct TileIterator {
-    PyObject_HEAD
-    unsigned __int128 remaining;
+    PyObject_HEAD unsigned __int128 remaining;
     int rectangle_count;
     int rectangle;
     std::uint32_t x, y;
@@ -261,7 +270,8 @@ PyObject *next_tile_locked(TileIterator *self)
     if (tuple == nullptr)
         return nullptr;
     PyObject *column = PyLong_FromUnsignedLong(self->x);
-    PyObject *zoom = PyLong_FromUnsignedLong(current.z);  // a small int: cached
+    PyObject *zoom =
+        PyLong_FromUnsignedLong(current.z);  // a small int: cached
     if (column == nullptr || zoom == nullptr) {
         Py_XDECREF(column);
         Py_XDECREF(zoom);
@@ -344,8 +354,8 @@ PyType_Spec iterator_spec = {
 
 Result<PyObject *> new_tile_iterator(const Parts &parts, const Zooms &zooms)
 {
-    auto *self = PyObject_New(TileIterator,
-                              reinterpret_cast<PyTypeObject *>(tile_iterator_type));
+    auto *self = PyObject_New(
+        TileIterator, reinterpret_cast<PyTypeObject *>(tile_iterator_type));
     if (self == nullptr)
         return fetch_pending();
     self->remaining = 0;
@@ -353,8 +363,8 @@ Result<PyObject *> new_tile_iterator(const Parts &parts, const Zooms &zooms)
     self->rectangle_count = 0;
     self->rectangle = 0;
     for (int i = 0; i < zooms.count; ++i)
-        self->rectangle_count +=
-            cover(parts, zooms.zoom[i], &self->rectangles[self->rectangle_count]);
+        self->rectangle_count += cover(
+            parts, zooms.zoom[i], &self->rectangles[self->rectangle_count]);
     for (int i = 0; i < self->rectangle_count; ++i)
         self->remaining += self->rectangles[i].range.count();
     if (self->rectangle_count > 0) {
@@ -364,14 +374,16 @@ Result<PyObject *> new_tile_iterator(const Parts &parts, const Zooms &zooms)
     return reinterpret_cast<PyObject *>(self);
 }
 
-// ---- the functions ----------------------------------------------------------------
+// ---- the functions
+// ----------------------------------------------------------------
 
 // children() lists at most this many tiles; tiles() over the tile's bounds
 // gives any number, lazily.
 constexpr std::int64_t MAX_CHILD_LEVELS = 12;
 
 constexpr FunctionDescription TILE{
-    "tile", {"lon", "lat", "z"},
+    "tile",
+    {"lon", "lat", "z"},
     +[](float lon, float lat, std::int64_t z) -> Result<PyObject *> {
         // The common case tested inline; the checks build the messages.
         const bool valid = z >= 0 && z <= MAX_ZOOM && lon >= -180.0f &&
@@ -394,8 +406,10 @@ constexpr FunctionDescription TILE{
     }};
 
 constexpr FunctionDescription BOUNDING_TILE{
-    "bounding_tile", {"west", "south", "east", "north"},
-    +[](float west, float south, float east, float north) -> Result<PyObject *> {
+    "bounding_tile",
+    {"west", "south", "east", "north"},
+    +[](float west, float south, float east,
+        float north) -> Result<PyObject *> {
         Result<Parts> parts = check_box(west, south, east, north);
         if (!parts.ok())
             return parts.take_error();
@@ -417,7 +431,8 @@ constexpr FunctionDescription BOUNDING_TILE{
     }};
 
 constexpr FunctionDescription TILES{
-    "tiles", {"west", "south", "east", "north", "zooms"},
+    "tiles",
+    {"west", "south", "east", "north", "zooms"},
     +[](float west, float south, float east, float north,
         PyObject *zooms) -> Result<PyObject *> {
         Result<Parts> parts = check_box(west, south, east, north);
@@ -430,7 +445,8 @@ constexpr FunctionDescription TILES{
     }};
 
 constexpr FunctionDescription COUNT_TILES{
-    "count_tiles", {"west", "south", "east", "north", "zooms"},
+    "count_tiles",
+    {"west", "south", "east", "north", "zooms"},
     +[](float west, float south, float east, float north,
         PyObject *zooms) -> Result<PyObject *> {
         Result<Parts> parts = check_box(west, south, east, north);
@@ -442,7 +458,8 @@ constexpr FunctionDescription COUNT_TILES{
         unsigned __int128 total = 0;
         for (int i = 0; i < levels.value().count; ++i) {
             Rectangle rectangles[2];
-            const int count = cover(parts.value(), levels.value().zoom[i], rectangles);
+            const int count =
+                cover(parts.value(), levels.value().zoom[i], rectangles);
             for (int j = 0; j < count; ++j)
                 total += rectangles[j].range.count();
         }
@@ -461,7 +478,8 @@ Result<std::int64_t> optional_zoom(PyObject *zoom, std::int64_t fallback)
 }
 
 constexpr FunctionDescription PARENT{
-    "parent", {"x", "y", "z", "zoom"},
+    "parent",
+    {"x", "y", "z", "zoom"},
     +[](std::int64_t x, std::int64_t y, std::int64_t z,
         PyObject *zoom_argument) -> Result<PyObject *> {
         if (ErrorValue error = check_tile(x, y, z))
@@ -483,7 +501,8 @@ constexpr FunctionDescription PARENT{
     3};
 
 constexpr FunctionDescription CHILDREN{
-    "children", {"x", "y", "z", "zoom"},
+    "children",
+    {"x", "y", "z", "zoom"},
     +[](std::int64_t x, std::int64_t y, std::int64_t z,
         PyObject *zoom_argument) -> Result<PyObject *> {
         if (ErrorValue error = check_tile(x, y, z))
@@ -493,10 +512,11 @@ constexpr FunctionDescription CHILDREN{
             return zoom.take_error();
         if (zoom.value() < z || zoom.value() > MAX_ZOOM)
             return value_error(
-                z == MAX_ZOOM ? std::string("a tile at zoom 32 has no children")
-                              : "zoom must be from " + repr(z) +
-                                    " to 32 for descendants of a tile at zoom " +
-                                    repr(z) + ", not " + repr(zoom.value()));
+                z == MAX_ZOOM
+                    ? std::string("a tile at zoom 32 has no children")
+                    : "zoom must be from " + repr(z) +
+                          " to 32 for descendants of a tile at zoom " +
+                          repr(z) + ", not " + repr(zoom.value()));
         if (zoom.value() - z > MAX_CHILD_LEVELS)
             return value_error(
                 "children() lists at most 4**12 tiles, 12 zooms down; for "
@@ -516,7 +536,8 @@ constexpr FunctionDescription CHILDREN{
     3};
 
 constexpr FunctionDescription NEIGHBORS{
-    "neighbors", {"x", "y", "z"},
+    "neighbors",
+    {"x", "y", "z"},
     +[](std::int64_t x, std::int64_t y, std::int64_t z) -> Result<PyObject *> {
         if (ErrorValue error = check_tile(x, y, z))
             return error;
@@ -547,7 +568,8 @@ constexpr FunctionDescription NEIGHBORS{
     }};
 
 constexpr FunctionDescription QUADKEY{
-    "quadkey", {"x", "y", "z"},
+    "quadkey",
+    {"x", "y", "z"},
     +[](std::int64_t x, std::int64_t y, std::int64_t z) -> Result<PyObject *> {
         if (ErrorValue error = check_tile(x, y, z))
             return error;
@@ -557,18 +579,19 @@ constexpr FunctionDescription QUADKEY{
             digits[z - level] = static_cast<char>(
                 '0' + (((x >> bit) & 1) | (((y >> bit) & 1) << 1)));
         }
-        PyObject *key = PyUnicode_FromStringAndSize(digits, static_cast<Py_ssize_t>(z));
+        PyObject *key =
+            PyUnicode_FromStringAndSize(digits, static_cast<Py_ssize_t>(z));
         if (key == nullptr)
             return fetch_pending();
         return key;
     }};
 
 constexpr FunctionDescription QUADKEY_TO_TILE{
-    "quadkey_to_tile", {"key"},
-    +[](PyObject *key) -> Result<PyObject *> {
+    "quadkey_to_tile", {"key"}, +[](PyObject *key) -> Result<PyObject *> {
         if (!PyUnicode_Check(key))
-            return type_error(std::string("argument 'key': must be str, not ") +
-                              Py_TYPE(key)->tp_name);
+            return type_error(
+                std::string("argument 'key': must be str, not ") +
+                Py_TYPE(key)->tp_name);
         const Py_ssize_t length = PyUnicode_GetLength(key);
         if (length < 0)
             return fetch_pending();
@@ -591,10 +614,14 @@ constexpr FunctionDescription QUADKEY_TO_TILE{
 
 // Created and listed in __all__ in this order.
 std::array<FunctionRecord, 9> function_table = {
-    function_record<TILE>(),         function_record<BOUNDING_TILE>(),
-    function_record<TILES>(),        function_record<COUNT_TILES>(),
-    function_record<PARENT>(),       function_record<CHILDREN>(),
-    function_record<NEIGHBORS>(),    function_record<QUADKEY>(),
+    function_record<TILE>(),
+    function_record<BOUNDING_TILE>(),
+    function_record<TILES>(),
+    function_record<COUNT_TILES>(),
+    function_record<PARENT>(),
+    function_record<CHILDREN>(),
+    function_record<NEIGHBORS>(),
+    function_record<QUADKEY>(),
     function_record<QUADKEY_TO_TILE>(),
 };
 

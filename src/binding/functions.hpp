@@ -185,45 +185,45 @@ Result<PyObject *> function_body(PyObject *const *args, Py_ssize_t nargs,
     static constexpr ArgumentTable table{
         {}, Function.name, Function.parameters, 0, Function.required, {}};
     // The lambda's argument only names the parameter types.
-    return
-        [&]<class Returns, class... Params>(
-            Returns (*)(Params...)) -> Result<PyObject *> {
-            // Binding fills one slot per parameter of the table.
-            static_assert(table.slot_count() == sizeof...(Params));
-            std::array<PyObject *, sizeof...(Params)> slots{};
-            if (ErrorValue error = bind_arguments(table, args, nargs, kwnames,
-                                                  slots.data(), slots.size()))
-                return error;
+    return [&]<class Returns, class... Params>(
+               Returns (*)(Params...)) -> Result<PyObject *> {
+        // Binding fills one slot per parameter of the table.
+        static_assert(table.slot_count() == sizeof...(Params));
+        std::array<PyObject *, sizeof...(Params)> slots{};
+        if (ErrorValue error = bind_arguments(table, args, nargs, kwnames,
+                                              slots.data(), slots.size()))
+            return error;
 
-            std::tuple<Params...> values;
-            ErrorValue error;
-            // Indices known at compile time: an optional parameter's test
-            // is only there for the optional ones.
-            auto convert_at = [&]<std::size_t I>(
-                                  std::integral_constant<std::size_t, I>) {
-                if constexpr (I >= Function.required) {
-                    if (slots[I] == nullptr)  // not given
-                        return true;
-                }
-                auto converted =
-                    detail::convert(slots[I], &std::get<I>(values));
-                if (!converted.ok()) [[unlikely]] {
-                    error = annotate_argument_error(table.parameter_names[I],
-                                                    converted.take_error());
-                    return false;
-                }
-                std::get<I>(values) = converted.value();
-                return true;
-            };
-            bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-                return (convert_at(std::integral_constant<std::size_t, I>{}) &&
-                        ...);
-            }(std::index_sequence_for<Params...>{});
-            if (!converted) [[unlikely]]
-                return error;
-            // The constant pointer, so that the computation is inlined here.
-            return std::apply(Function.compute, values);
-        }(Function.compute);
+        std::tuple<Params...> values;
+        ErrorValue error;
+        // Indices known at compile time: an optional parameter's test
+        // is only there for the optional ones.
+        auto convert_at = [&]<std::size_t I>(
+                              std::integral_constant<std::size_t, I>) {
+            if constexpr (I >= Function.required) {
+                if (slots[I] == nullptr)  // not given
+                    return true;
+            }
+            auto converted = detail::convert(slots[I], &std::get<I>(values));
+            if (!converted.ok()) [[unlikely]] {
+                error = annotate_argument_error(table.parameter_names[I],
+                                                converted.take_error());
+                return false;
+            }
+            std::get<I>(values) = converted.value();
+            return true;
+        };
+        bool converted = [&]<std::size_t... I>(std::index_sequence<I...>)
+        {
+            return (convert_at(std::integral_constant<std::size_t, I>{}) &&
+                    ...);
+        }
+        (std::index_sequence_for<Params...>{});
+        if (!converted) [[unlikely]]
+            return error;
+        // The constant pointer, so that the computation is inlined here.
+        return std::apply(Function.compute, values);
+    }(Function.compute);
 }
 
 // The interpreter's record of a function, with its name and doc stored

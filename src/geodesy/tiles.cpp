@@ -20,9 +20,11 @@ const std::array<TileScale, MAX_ZOOM + 1> SCALES = [] {
 // at 0 and, once false, stays false; searched outwards from `guess`, so an
 // exact guess costs two tests.
 template <class Reaches>
-std::uint64_t last_reaching(std::uint64_t guess, std::uint64_t last, Reaches reaches) noexcept
+std::uint64_t last_reaching(std::uint64_t guess, std::uint64_t last,
+                            Reaches reaches) noexcept
 {
-    std::uint64_t low, high;  // reaches(low); !reaches(high) or high == last + 1
+    std::uint64_t low,
+        high;  // reaches(low); !reaches(high) or high == last + 1
     if (guess > last)
         guess = last;
     if (reaches(guess)) {
@@ -65,7 +67,9 @@ std::uint64_t clamp_index(double position, std::uint64_t last) noexcept
     if (!(position > 0.0))
         return 0;
     const double floor = std::floor(position);
-    return floor >= static_cast<double>(last) ? last : static_cast<std::uint64_t>(floor);
+    return floor >= static_cast<double>(last)
+               ? last
+               : static_cast<std::uint64_t>(floor);
 }
 
 double tiles_across(std::uint32_t z) noexcept
@@ -91,8 +95,8 @@ double row_position(double sine, double n) noexcept
 // side of the float32 one. Up to zoom 24 the row number is exact in
 // float32; above, float(row) rounds and the edges no longer follow the
 // exact formula. Returns false where it cannot say.
-bool row_clear_of_edges(float lat, double sine, double position, std::uint32_t z,
-                        std::uint64_t &row) noexcept
+bool row_clear_of_edges(float lat, double sine, double position,
+                        std::uint32_t z, std::uint64_t &row) noexcept
 {
     if (z > 24)
         return false;
@@ -139,7 +143,8 @@ std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive) noexcept
     const TileScale scale = SCALES[z];
     const std::uint64_t last = (std::uint64_t{1} << z) - 1;
     const double n = tiles_across(z);
-    const double guess = (static_cast<double>(lon) + 180.0) * (1.0 / 360.0) * n;
+    const double guess =
+        (static_cast<double>(lon) + 180.0) * (1.0 / 360.0) * n;
     // Clear of the edges: up to zoom 24, c * d is exact, the product with
     // 360 is off by at most 2^-24 of 360 and the difference with 180 by half
     // a unit of 180, together under 2^-15 degrees; a point farther than
@@ -147,29 +152,33 @@ std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive) noexcept
     if (z <= 24 && guess >= 0.0 && guess < n) {
         const auto whole = static_cast<std::uint64_t>(guess);
         const double fraction = guess - static_cast<double>(whole);
-        const double distance = (fraction < 0.5 ? fraction : 1.0 - fraction) * (360.0 / n);
+        const double distance =
+            (fraction < 0.5 ? fraction : 1.0 - fraction) * (360.0 / n);
         if (distance > 0x1p-14)
             return static_cast<std::uint32_t>(whole);
     }
-    return static_cast<std::uint32_t>(last_reaching(clamp_index(guess, last), last, [&](std::uint64_t c) {
-        const float west = edge_longitude(c, scale);
-        return exclusive ? west < lon : west <= lon;
-    }));
+    return static_cast<std::uint32_t>(
+        last_reaching(clamp_index(guess, last), last, [&](std::uint64_t c) {
+            const float west = edge_longitude(c, scale);
+            return exclusive ? west < lon : west <= lon;
+        }));
 }
 
 std::uint32_t row_of(float lat, std::uint32_t z, bool exclusive) noexcept
 {
-    const double sine = std::sin(static_cast<double>(lat) * (std::numbers::pi / 180.0));
+    const double sine =
+        std::sin(static_cast<double>(lat) * (std::numbers::pi / 180.0));
     const double position = row_position(sine, tiles_across(z));
     std::uint64_t row;
     if (row_clear_of_edges(lat, sine, position, z, row))
         return static_cast<std::uint32_t>(row);
     const TileScale scale = SCALES[z];
     const std::uint64_t last = (std::uint64_t{1} << z) - 1;
-    return static_cast<std::uint32_t>(last_reaching(clamp_index(position, last), last, [&](std::uint64_t r) {
-        const float north = edge_latitude_degrees(r, scale);
-        return exclusive ? north > lat : north >= lat;
-    }));
+    return static_cast<std::uint32_t>(
+        last_reaching(clamp_index(position, last), last, [&](std::uint64_t r) {
+            const float north = edge_latitude_degrees(r, scale);
+            return exclusive ? north > lat : north >= lat;
+        }));
 }
 
 TileIndex tile_of(float lon, float lat, std::uint32_t z) noexcept
@@ -177,18 +186,23 @@ TileIndex tile_of(float lon, float lat, std::uint32_t z) noexcept
     return {column_of(lon, z), row_of(lat, z)};
 }
 
-TileRange tile_range(float west, float south, float east, float north, std::uint32_t z) noexcept
+TileRange tile_range(float west, float south, float east, float north,
+                     std::uint32_t z) noexcept
 {
     // East and south are exclusive, unless the box has no width or height.
-    return {column_of(west, z), column_of(east, z, east > west), row_of(north, z),
-            row_of(south, z, south < north)};
+    return {column_of(west, z), column_of(east, z, east > west),
+            row_of(north, z), row_of(south, z, south < north)};
 }
 
 BoxCheck split_box(float west, float south, float east, float north) noexcept
 {
     BoxCheck check{BoxProblem::none, {}, west, south, east, north};
-    const auto longitude = [](float lon) { return lon >= -180.0f && lon <= 180.0f; };
-    const auto latitude = [](float lat) { return lat >= -90.0f && lat <= 90.0f; };
+    const auto longitude = [](float lon) {
+        return lon >= -180.0f && lon <= 180.0f;
+    };
+    const auto latitude = [](float lat) {
+        return lat >= -90.0f && lat <= 90.0f;
+    };
     if (!longitude(west))
         check.problem = BoxProblem::west;
     else if (!latitude(south))
@@ -210,24 +224,31 @@ BoxCheck split_box(float west, float south, float east, float north) noexcept
     else if (east == -180.0f)
         check.parts = {{Box{west, south, 180.0f, north}}, 1};
     else
-        check.parts = {{Box{west, south, 180.0f, north}, Box{-180.0f, south, east, north}}, 2};
+        check.parts = {{Box{west, south, 180.0f, north},
+                        Box{-180.0f, south, east, north}},
+                       2};
     return check;
 }
 
-std::string box_problem_message(const BoxCheck &check, std::string (*repr)(float))
+std::string box_problem_message(const BoxCheck &check,
+                                std::string (*repr)(float))
 {
     switch (check.problem) {
     case BoxProblem::west:
-        return "west must be a longitude from -180 to 180, not " + repr(check.west);
+        return "west must be a longitude from -180 to 180, not " +
+               repr(check.west);
     case BoxProblem::south:
-        return "south must be a latitude from -90 to 90, not " + repr(check.south);
+        return "south must be a latitude from -90 to 90, not " +
+               repr(check.south);
     case BoxProblem::east:
-        return "east must be a longitude from -180 to 180, not " + repr(check.east);
+        return "east must be a longitude from -180 to 180, not " +
+               repr(check.east);
     case BoxProblem::north:
-        return "north must be a latitude from -90 to 90, not " + repr(check.north);
-    case BoxProblem::south_above_north:
-        return "south must not be greater than north: " + repr(check.south) + " > " +
+        return "north must be a latitude from -90 to 90, not " +
                repr(check.north);
+    case BoxProblem::south_above_north:
+        return "south must not be greater than north: " + repr(check.south) +
+               " > " + repr(check.north);
     case BoxProblem::none:
         break;
     }
@@ -237,10 +258,12 @@ std::string box_problem_message(const BoxCheck &check, std::string (*repr)(float
 int cover(const Parts &parts, std::uint32_t z, Rectangle *out) noexcept
 {
     const Box &first = parts.box[0];
-    TileRange range = tile_range(first.west, first.south, first.east, first.north, z);
+    TileRange range =
+        tile_range(first.west, first.south, first.east, first.north, z);
     if (parts.count == 2) {
         const Box &second = parts.box[1];
-        const TileRange other = tile_range(second.west, second.south, second.east, second.north, z);
+        const TileRange other = tile_range(second.west, second.south,
+                                           second.east, second.north, z);
         if (std::uint64_t{other.x_max} + 1 < range.x_min) {
             out[0] = {z, range};
             out[1] = {z, other};

@@ -31,10 +31,12 @@ TileScale tile_scale(std::uint32_t z) noexcept;
 
 // The last column whose west edge is <= lon (or < lon when `exclusive`, for
 // the east edge of a box). -180 <= lon <= 180.
-std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive = false) noexcept;
+std::uint32_t column_of(float lon, std::uint32_t z,
+                        bool exclusive = false) noexcept;
 // The last row whose north edge is >= lat (or > lat when `exclusive`, for
 // the south edge of a box). map_south_edge() <= lat <= map_north_edge().
-std::uint32_t row_of(float lat, std::uint32_t z, bool exclusive = false) noexcept;
+std::uint32_t row_of(float lat, std::uint32_t z,
+                     bool exclusive = false) noexcept;
 
 struct TileIndex {
     std::uint32_t x;
@@ -52,12 +54,15 @@ struct TileRange {
     std::uint32_t x_min, x_max, y_min, y_max;
     std::uint64_t count() const noexcept
     {
-        return (std::uint64_t{x_max} - x_min + 1) * (std::uint64_t{y_max} - y_min + 1);
+        return (std::uint64_t{x_max} - x_min + 1) *
+               (std::uint64_t{y_max} - y_min + 1);
     }
 };
-TileRange tile_range(float west, float south, float east, float north, std::uint32_t z) noexcept;
+TileRange tile_range(float west, float south, float east, float north,
+                     std::uint32_t z) noexcept;
 
-// ---- boxes -------------------------------------------------------------------
+// ---- boxes
+// -------------------------------------------------------------------
 
 // A box in the map, west <= east. A box given with west east of east
 // crosses the antimeridian (both -180 and 180) and is two parts.
@@ -72,7 +77,7 @@ struct Parts {
 enum class BoxProblem { none, west, south, east, north, south_above_north };
 struct BoxCheck {
     BoxProblem problem;
-    Parts parts;  // when there is no problem
+    Parts parts;                     // when there is no problem
     float west, south, east, north;  // as given, for the message
 };
 
@@ -82,7 +87,8 @@ struct BoxCheck {
 BoxCheck split_box(float west, float south, float east, float north) noexcept;
 
 // The message for a problem of split_box, with numbers written by `repr`.
-std::string box_problem_message(const BoxCheck &check, std::string (*repr)(float));
+std::string box_problem_message(const BoxCheck &check,
+                                std::string (*repr)(float));
 
 // The cover of a box at one zoom, as at most two rectangles of tiles: the
 // parts of a box across the antimeridian share their rows, and if their

@@ -289,7 +289,8 @@ void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
     char *x = args[3], *y = args[4];
     const float north = map_north_edge(), south = map_south_edge();
     for (Count i = 0; i < dimensions[0]; ++i) {
-        const float point_lon = narrow<Real>(lon), point_lat = narrow<Real>(lat);
+        const float point_lon = narrow<Real>(lon),
+                    point_lat = narrow<Real>(lat);
         const std::int64_t z = load<std::int64_t>(zoom);
         if (z >= 0 && z <= MAX_ZOOM && point_lon >= -180.0f &&
             point_lon <= 180.0f && point_lat >= south && point_lat <= north)

@@ -89,7 +89,8 @@ char expanded_box_types[] = {
     U64, U64, U64, F, F, F, F, F,
 };
 
-// ---- point to tile -----------------------------------------------------------
+// ---- point to tile
+// -----------------------------------------------------------
 
 PyUFuncGenericFunction tile_of_funcs[] = {tile_of_loop<float>,
                                           tile_of_loop<double>};
@@ -227,7 +228,8 @@ int add_ufunc(PyObject *module, PyObject *all, const UfuncRow &row)
     return failed ? -1 : 0;
 }
 
-// ---- the cover of a box, as arrays ---------------------------------------------
+// ---- the cover of a box, as arrays
+// ---------------------------------------------
 
 std::string repr(float value)
 {
@@ -244,15 +246,14 @@ std::string repr(float value)
 
 PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *keywords[] = {"west", "south", "east", "north",
+    static const char *keywords[] = {"west", "south",     "east", "north",
                                      "zoom", "max_tiles", nullptr};
     double west, south, east, north;
     PyObject *zoom_argument;
     long long max_tiles = 100000000;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|L:tiles",
-                                     const_cast<char **>(keywords), &west,
-                                     &south, &east, &north, &zoom_argument,
-                                     &max_tiles))
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "ddddO|L:tiles", const_cast<char **>(keywords),
+            &west, &south, &east, &north, &zoom_argument, &max_tiles))
         return nullptr;
     PyObject *index = PyNumber_Index(zoom_argument);
     if (index == nullptr)
@@ -263,7 +264,8 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
     if (zoom == -1 && overflow == 0 && PyErr_Occurred())
         return nullptr;
     if (overflow != 0 || zoom < 0 || zoom > MAX_ZOOM) {
-        PyErr_Format(PyExc_ValueError, "zoom must be a zoom from 0 to 32, not %S",
+        PyErr_Format(PyExc_ValueError,
+                     "zoom must be a zoom from 0 to 32, not %S",
                      zoom_argument);
         return nullptr;
     }
@@ -272,7 +274,8 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
         split_box(static_cast<float>(west), static_cast<float>(south),
                   static_cast<float>(east), static_cast<float>(north));
     if (check.problem != BoxProblem::none) {
-        PyErr_SetString(PyExc_ValueError, box_problem_message(check, repr).c_str());
+        PyErr_SetString(PyExc_ValueError,
+                        box_problem_message(check, repr).c_str());
         return nullptr;
     }
     Rectangle rectangles[2];
@@ -281,7 +284,8 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
     unsigned __int128 total = 0;
     for (int i = 0; i < count; ++i)
         total += rectangles[i].range.count();
-    if (total > static_cast<unsigned __int128>(max_tiles < 0 ? 0 : max_tiles)) {
+    if (total >
+        static_cast<unsigned __int128>(max_tiles < 0 ? 0 : max_tiles)) {
         // The whole map at zoom 32 is 2^64 tiles: said in words.
         const std::string tiles =
             total >> 64 ? std::string("2**64")
@@ -295,28 +299,32 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
     }
     npy_intp size = static_cast<npy_intp>(total);
     PyObject *xs = PyArray_SimpleNew(1, &size, NPY_INT64);
-    PyObject *ys = xs != nullptr ? PyArray_SimpleNew(1, &size, NPY_INT64) : nullptr;
+    PyObject *ys =
+        xs != nullptr ? PyArray_SimpleNew(1, &size, NPY_INT64) : nullptr;
     if (ys == nullptr) {
         Py_XDECREF(xs);
         return nullptr;
     }
-    auto *x = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(xs)));
-    auto *y = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(ys)));
-    Py_BEGIN_ALLOW_THREADS
-    for (int i = 0; i < count; ++i) {
+    auto *x = static_cast<std::int64_t *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(xs)));
+    auto *y = static_cast<std::int64_t *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(ys)));
+    Py_BEGIN_ALLOW_THREADS for (int i = 0; i < count; ++i)
+    {
         const TileRange &range = rectangles[i].range;
         for (std::int64_t row = range.y_min; row <= range.y_max; ++row)
-            for (std::int64_t column = range.x_min; column <= range.x_max; ++column) {
+            for (std::int64_t column = range.x_min; column <= range.x_max;
+                 ++column) {
                 *x++ = column;
                 *y++ = row;
             }
     }
-    Py_END_ALLOW_THREADS
-    return Py_BuildValue("(NN)", xs, ys);
+    Py_END_ALLOW_THREADS return Py_BuildValue("(NN)", xs, ys);
 }
 
 PyMethodDef functions[] = {
-    {"tiles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tiles)),
+    {"tiles",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tiles)),
      METH_VARARGS | METH_KEYWORDS,
      "tiles(west, south, east, north, zoom, max_tiles=10**8)\n--\n\n"
      "The tiles at `zoom` that cover the box, as two int64 arrays (x, y), "
