@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "binding/call_entry.hpp"
+#include "binding/float_text.hpp"
 #include "binding/functions.hpp"
 #include "binding/module_init.hpp"
 #include "binding/python.hpp"
@@ -25,18 +26,9 @@ namespace {
 // ---- messages
 // ----------------------------------------------------------------
 
-// repr() of the float the check saw: what a user types back.
 std::string repr(float value)
 {
-    char *text = PyOS_double_to_string(static_cast<double>(value), 'r', 0,
-                                       Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) {
-        discard_pending();
-        return "?";
-    }
-    std::string copy(text);
-    PyMem_Free(text);
-    return copy;
+    return float_text(value);
 }
 
 // Saturated conversions (to_int64) say so rather than show the bound.
@@ -430,18 +422,36 @@ constexpr FunctionDescription BOUNDING_TILE{
         return tile_result(found[0].range.x_min, found[0].range.y_min, low);
     }};
 
+// The box and the zooms of tiles() and count_tiles(), filled in place:
+// they are two hundred bytes, not worth copying through a Result.
+struct CoverRequest {
+    Parts parts;
+    Zooms zooms;
+};
+ErrorValue read_cover(float west, float south, float east, float north,
+                      PyObject *zooms, CoverRequest &request)
+{
+    Result<Parts> parts = check_box(west, south, east, north);
+    if (!parts.ok())
+        return parts.take_error();
+    request.parts = parts.value();
+    Result<Zooms> levels = read_zooms(zooms);
+    if (!levels.ok())
+        return levels.take_error();
+    request.zooms = levels.value();
+    return ErrorValue();
+}
+
 constexpr FunctionDescription TILES{
     "tiles",
     {"west", "south", "east", "north", "zooms"},
     +[](float west, float south, float east, float north,
         PyObject *zooms) -> Result<PyObject *> {
-        Result<Parts> parts = check_box(west, south, east, north);
-        if (!parts.ok())
-            return parts.take_error();
-        Result<Zooms> levels = read_zooms(zooms);
-        if (!levels.ok())
-            return levels.take_error();
-        return new_tile_iterator(parts.value(), levels.value());
+        CoverRequest request;
+        if (ErrorValue error =
+                read_cover(west, south, east, north, zooms, request))
+            return error;
+        return new_tile_iterator(request.parts, request.zooms);
     }};
 
 constexpr FunctionDescription COUNT_TILES{
@@ -449,17 +459,15 @@ constexpr FunctionDescription COUNT_TILES{
     {"west", "south", "east", "north", "zooms"},
     +[](float west, float south, float east, float north,
         PyObject *zooms) -> Result<PyObject *> {
-        Result<Parts> parts = check_box(west, south, east, north);
-        if (!parts.ok())
-            return parts.take_error();
-        Result<Zooms> levels = read_zooms(zooms);
-        if (!levels.ok())
-            return levels.take_error();
+        CoverRequest asked;
+        if (ErrorValue error =
+                read_cover(west, south, east, north, zooms, asked))
+            return error;
         unsigned __int128 total = 0;
-        for (int i = 0; i < levels.value().count; ++i) {
+        for (int i = 0; i < asked.zooms.count; ++i) {
             Rectangle rectangles[2];
             const int count =
-                cover(parts.value(), levels.value().zoom[i], rectangles);
+                cover(asked.parts, asked.zooms.zoom[i], rectangles);
             for (int j = 0; j < count; ++j)
                 total += rectangles[j].range.count();
         }

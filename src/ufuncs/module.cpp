@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "../binding/exception_state.hpp"
+#include "../binding/float_text.hpp"
 #include "loops.hpp"
 
 namespace quorlin::ufuncs {
@@ -231,19 +232,6 @@ int add_ufunc(PyObject *module, PyObject *all, const UfuncRow &row)
 // ---- the cover of a box, as arrays
 // ---------------------------------------------
 
-std::string repr(float value)
-{
-    char *text = PyOS_double_to_string(static_cast<double>(value), 'r', 0,
-                                       Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "?";
-    }
-    std::string copy(text);
-    PyMem_Free(text);
-    return copy;
-}
-
 PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"west", "south",     "east", "north",
@@ -275,7 +263,7 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
                   static_cast<float>(east), static_cast<float>(north));
     if (check.problem != BoxProblem::none) {
         PyErr_SetString(PyExc_ValueError,
-                        box_problem_message(check, repr).c_str());
+                        box_problem_message(check, float_text).c_str());
         return nullptr;
     }
     Rectangle rectangles[2];
