@@ -83,6 +83,7 @@ def test_distances_on_dask_arrays_are_lazy_and_exact(points):
     ("wm_tile_expanded_bbox", ("x", "y", "z", 500.0), None),
     ("great_circle_distance_with_radius", ("lon", "lat", 3.0, 4.0, 6371000.0), None),
     ("valid_coordinates", ("lon", "lat"), None),
+    ("tile", ("lon", "lat", "z"), None),
 ])
 def test_the_helper_applies_any_ufunc_lazily(tiles, name, args, dtype):
     columns = dict(zip("xyz", tiles), lon=rng.uniform(-179, 179, 10**5), lat=rng.uniform(-85, 85, 10**5))
