@@ -14,6 +14,7 @@ import warnings
 import pytest
 
 import quorlin
+import quorlin_tiles
 from conftest import run_python
 
 np = pytest.importorskip("numpy")
@@ -211,14 +212,14 @@ def test_ufuncs_pickle_by_reference_into_a_fresh_interpreter():
 def test_without_numpy_the_import_error_names_the_extra_and_quorlin_still_works():
     out, err, status = run_python("""
         import sys
-        import quorlin
-        assert "numpy" not in sys.modules, "import quorlin imported NumPy"
+        import quorlin, quorlin_tiles
+        assert "numpy" not in sys.modules, "import quorlin or quorlin_tiles imported NumPy"
         sys.modules["numpy"] = None  # as if NumPy were not installed
         try:
             import quorlin_numpy
         except ImportError as error:
             print(error, "|", type(error.__cause__).__name__)
-        print(quorlin.great_circle_distance(0, 0, 1, 0))
+        print(quorlin.great_circle_distance(0, 0, 1, 0), quorlin_tiles.tile(2.3, 48.9, 12))
     """)
     assert status == 0, err
     assert out.splitlines()[0] == ("quorlin_numpy needs NumPy 1.25 or newer: pip install 'quorlin[numpy]'"
@@ -226,7 +227,7 @@ def test_without_numpy_the_import_error_names_the_extra_and_quorlin_still_works(
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")
-@pytest.mark.parametrize("module", [quorlin, qn], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [quorlin, qn, quorlin_tiles], ids=lambda m: m.__name__)
 def test_no_vectorised_float_functions(module):
     """Vectorised sinf and friends (_ZGV* symbols) give other bits than the
     scalar C runtime functions, so neither module may call them."""
