@@ -30,6 +30,16 @@ def own_module():
     return importlib.util.module_from_spec(importlib.util.find_spec("quorlin"))
 
 
+# One thread at a time: while one builds its module, 3.13t may briefly hold
+# a half-made module in sys.modules, where another thread's lookup fails.
+BUILDING = threading.Lock()
+
+
+def own_module_in_turn():
+    with BUILDING:
+        return own_module()
+
+
 def seconds_for(name, args, calls, threads, per_thread):
     """Wall time for `calls` calls shared among `threads` threads, released
     together; with `per_thread`, each calls its own module's function."""
@@ -37,9 +47,13 @@ def seconds_for(name, args, calls, threads, per_thread):
     spans = []
 
     def work():
-        function = getattr(own_module() if per_thread else quorlin, name)
-        # Argument objects of the thread's own, for the same reason.
-        own = tuple(type(a)(str(a)) for a in args)
+        try:
+            function = getattr(own_module_in_turn() if per_thread else quorlin, name)
+            # Argument objects of the thread's own, for the same reason.
+            own = tuple(type(a)(str(a)) for a in args)
+        except BaseException:
+            barrier.abort()  # the others stop waiting, rather than hang
+            raise
         barrier.wait()
         start = time.perf_counter()
         for _ in range(calls // threads):
@@ -51,6 +65,8 @@ def seconds_for(name, args, calls, threads, per_thread):
         worker.start()
     for worker in workers:
         worker.join()
+    if len(spans) != threads:
+        raise SystemExit(f"{threads - len(spans)} of {threads} threads failed")
     # From the first thread's start to the last one's end.
     return max(end for _, end in spans) - min(start for start, _ in spans)
 
