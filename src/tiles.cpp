@@ -378,9 +378,7 @@ constexpr FunctionDescription TILE{
     {"lon", "lat", "z"},
     +[](float lon, float lat, std::int64_t z) -> Result<PyObject *> {
         // The common case tested inline; the checks build the messages.
-        const bool valid = z >= 0 && z <= MAX_ZOOM && lon >= -180.0f &&
-                           lon <= 180.0f && lat >= map_south_edge() &&
-                           lat <= map_north_edge();
+        const bool valid = tile_accepts(lon, lat, z);
         if (valid) [[likely]] {
             const TileIndex tile =
                 tile_of(lon, lat, static_cast<std::uint32_t>(z));

@@ -119,7 +119,8 @@ bool row_clear_of_edges(float lat, double sine, double position,
 
 }  // namespace
 
-// The map's edges, once: every check of a latitude needs them.
+// The map's edges, once: every check of a latitude needs them. (After
+// SCALES in this file, so initialised after it.)
 const float MAP_NORTH_EDGE = edge_latitude_degrees(0, SCALES[0]);
 const float MAP_SOUTH_EDGE = edge_latitude_degrees(1, SCALES[0]);
 

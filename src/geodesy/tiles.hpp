@@ -25,6 +25,18 @@ inline constexpr std::uint32_t MAX_ZOOM = 32;
 // the north edge of row 0 and the south edge of the last row, at any zoom.
 float map_north_edge() noexcept;
 float map_south_edge() noexcept;
+// The same values, read directly where a loop tests every element.
+extern const float MAP_NORTH_EDGE;
+extern const float MAP_SOUTH_EDGE;
+
+// True where tile_of takes the point: a zoom from 0 to MAX_ZOOM, a
+// longitude in [-180, 180] and a latitude within the map's edges (NaN is
+// neither). The scalar call and the ufunc refuse the same points.
+inline bool tile_accepts(float lon, float lat, std::int64_t z) noexcept
+{
+    return z >= 0 && z <= MAX_ZOOM && lon >= -180.0f && lon <= 180.0f &&
+           lat >= MAP_SOUTH_EDGE && lat <= MAP_NORTH_EDGE;
+}
 
 // 1 / 2^z for z from 0 to MAX_ZOOM, from zoom_scale, computed once.
 TileScale tile_scale(std::uint32_t z) noexcept;

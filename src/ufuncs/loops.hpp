@@ -287,14 +287,11 @@ void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
     FloatStatus status;
     char *lon = args[0], *lat = args[1], *zoom = args[2];
     char *x = args[3], *y = args[4];
-    const float north = map_north_edge(), south = map_south_edge();
     for (Count i = 0; i < dimensions[0]; ++i) {
         const float point_lon = narrow<Real>(lon),
                     point_lat = narrow<Real>(lat);
         const std::int64_t z = load<std::int64_t>(zoom);
-        if (z >= 0 && z <= MAX_ZOOM && point_lon >= -180.0f &&
-            point_lon <= 180.0f && point_lat >= south && point_lat <= north)
-            [[likely]] {
+        if (tile_accepts(point_lon, point_lat, z)) [[likely]] {
             const TileIndex tile =
                 tile_of(point_lon, point_lat, static_cast<std::uint32_t>(z));
             store<std::int64_t>(x, tile.x);
