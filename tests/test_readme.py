@@ -18,6 +18,8 @@ import pytest
 pytest.importorskip("numpy")
 pytest.importorskip("pandas")
 pytest.importorskip("dask.dataframe")
+pytest.importorskip("polars")
+pytest.importorskip("pyarrow")
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 ULPS = 4
