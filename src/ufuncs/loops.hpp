@@ -15,6 +15,7 @@
 
 #include "../geodesy/geodesy.hpp"
 #include "../geodesy/tiles.hpp"
+#include "kernels.hpp"
 
 namespace quorlin::ufuncs {
 
@@ -150,14 +151,18 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
         if (second_valid)
             second = prepare_point(lon, lat);
     }
-    for (Count i = 0; i < n; ++i) {
+    // One element by the scalar functions, refused or not.
+    auto element = [&](Count i) {
         // Every input of the element is read before its output is written:
         // `out=` may be one of the inputs.
-        const float lon1 = narrow<Real>(in[0]), lat1 = narrow<Real>(in[1]);
-        const float lon2 = narrow<Real>(in[2]), lat2 = narrow<Real>(in[3]);
+        const float lon1 = narrow<Real>(in[0] + i * steps[0]);
+        const float lat1 = narrow<Real>(in[1] + i * steps[1]);
+        const float lon2 = narrow<Real>(in[2] + i * steps[2]);
+        const float lat2 = narrow<Real>(in[3] + i * steps[3]);
         float radius = MEAN_EARTH_RADIUS_M;
         if constexpr (WithRadius)
-            radius = narrow<Real>(in[4]);
+            radius = narrow<Real>(in[4] + i * steps[4]);
+        char *at = out + i * steps[NIN];
         if (!fixed_first)
             first_valid = valid_coordinates(lon1, lat1);
         if (!fixed_second)
@@ -167,15 +172,62 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
                 first = prepare_point(lon1, lat1);
             if (!fixed_second)
                 second = prepare_point(lon2, lat2);
-            store_result<Real>(out, distance_unchecked(first, second, radius));
+            store_result<Real>(at, distance_unchecked(first, second, radius));
         } else {
-            store<Real>(out, REFUSED<Real>);
+            store<Real>(at, REFUSED<Real>);
             status.refuse();
         }
-        for (int k = 0; k < NIN; ++k)
-            in[k] += steps[k];
-        out += steps[NIN];
+    };
+
+    Count i = 0;
+    const kernels::Variant variant = kernels::active().variant;
+    // Eight elements at a time through the vector kernel, when there is one
+    // and no element of the eight is refused (those go one by one).
+    if (variant != kernels::Variant::none && (!fixed_first || first_valid) &&
+        (!fixed_second || second_valid)) {
+        constexpr int L = kernels::LANES;
+        alignas(32) float lon1[L], lat1[L], lon2[L], lat2[L], radius[L],
+            lambda1[L], sin1[L], cos1[L], lambda2[L], sin2[L], cos2[L],
+            result[L];
+        for (int j = 0; j < L; ++j) {
+            radius[j] = MEAN_EARTH_RADIUS_M;
+            lambda1[j] = first.lambda, sin1[j] = first.sin_phi,
+            cos1[j] = first.cos_phi;
+            lambda2[j] = second.lambda, sin2[j] = second.sin_phi,
+            cos2[j] = second.cos_phi;
+        }
+        for (; i + L <= n; i += L) {
+            bool valid = true;
+            for (int j = 0; j < L; ++j) {
+                const Count e = i + j;
+                lon1[j] = narrow<Real>(in[0] + e * steps[0]);
+                lat1[j] = narrow<Real>(in[1] + e * steps[1]);
+                lon2[j] = narrow<Real>(in[2] + e * steps[2]);
+                lat2[j] = narrow<Real>(in[3] + e * steps[3]);
+                if constexpr (WithRadius)
+                    radius[j] = narrow<Real>(in[4] + e * steps[4]);
+                valid &= (fixed_first || valid_coordinates(lon1[j], lat1[j])) &
+                         (fixed_second || valid_coordinates(lon2[j], lat2[j]));
+            }
+            if (!valid) [[unlikely]] {
+                for (int j = 0; j < L; ++j)
+                    element(i + j);
+                continue;
+            }
+            if (!fixed_first)
+                kernels::prepare_points(variant, lon1, lat1, lambda1, sin1,
+                                        cos1);
+            if (!fixed_second)
+                kernels::prepare_points(variant, lon2, lat2, lambda2, sin2,
+                                        cos2);
+            kernels::distances(variant, lambda1, sin1, cos1, lambda2, sin2,
+                               cos2, radius, result);
+            for (int j = 0; j < L; ++j)
+                store_result<Real>(out + (i + j) * steps[NIN], result[j]);
+        }
     }
+    for (; i < n; ++i)
+        element(i);
 }
 
 // The tile computations, each with the number of outputs it writes.

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -310,7 +311,40 @@ PyObject *tiles(PyObject *, PyObject *args, PyObject *kwargs)
     Py_END_ALLOW_THREADS return Py_BuildValue("(NN)", xs, ys);
 }
 
+// Which inner loop each ufunc runs, and why: a dict of name to a sentence.
+PyObject *loops(PyObject *, PyObject *)
+{
+    const kernels::Choice &choice = kernels::active();
+    PyObject *result = PyDict_New();
+    if (result == nullptr)
+        return nullptr;
+    for (const UfuncRow &row : UFUNCS) {
+        const bool has_kernel =
+            std::strncmp(row.name, "great_circle_distance", 21) == 0;
+        PyObject *reason = PyUnicode_FromString(
+            has_kernel ? choice.reason
+                       : "scalar loop: no vector kernel for this function");
+        if (reason == nullptr ||
+            PyDict_SetItemString(result, row.name, reason) < 0) {
+            Py_XDECREF(reason);
+            Py_DECREF(result);
+            return nullptr;
+        }
+        Py_DECREF(reason);
+    }
+    return result;
+}
+
 PyMethodDef functions[] = {
+    {"loops", loops, METH_NOARGS,
+     "loops()\n--\n\n"
+     "Which inner loop each ufunc runs, and why: a dict from the ufunc's "
+     "name\n"
+     "to \"AVX2 kernel: ...\" or \"scalar loop: ...\". A kernel is used only "
+     "on\n"
+     "a C runtime it was proven against, on a CPU with AVX2 and FMA, after a\n"
+     "self-test at import; QUORLIN_SCALAR_LOOPS=1 forces the scalar loops.\n"
+     "Both give the same bits."},
     {"tiles",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tiles)),
      METH_VARARGS | METH_KEYWORDS,
@@ -327,6 +361,7 @@ int exec_module(PyObject *module)
 {
     if (import_numpy() < 0)
         return -1;
+    kernels::active();  // the choice of loops, made once at import
     PyObject *all = PyList_New(0);
     if (all == nullptr)
         return -1;

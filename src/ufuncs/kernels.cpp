@@ -1,0 +1,578 @@
+// The vector kernels (see kernels.hpp). Each function that uses AVX2 says
+// so with a target attribute rather than the file being compiled for AVX2:
+// inline functions from shared headers must stay plain x86-64 code.
+#include "kernels.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "../geodesy/geodesy.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUORLIN_KERNELS 1
+#include <immintrin.h>
+#endif
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+
+namespace quorlin::kernels {
+
+#if QUORLIN_KERNELS
+
+#define AVX2 __attribute__((target("avx2,fma")))
+// The vector types pass between functions of this file only, all inlined
+// or compiled for AVX2; GCC's note about their ABI does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+// glibc's sinf/cosf constants: 2/pi scaled by 2^24 (its integer rounding
+// takes the quadrant from bits 24 up), pi/2, and the polynomials.
+constexpr double HPI_INV = 0x1.45F306DC9C883p+23;
+constexpr double HPI = 0x1.921FB54442D18p0;
+constexpr double C0 = 0x1p0, C1 = -0x1.ffffffd0c621cp-2,
+                 C2 = 0x1.55553e1068f19p-5, C3 = -0x1.6c087e89a359dp-10,
+                 C4 = 0x1.99343027bf8c3p-16;
+constexpr double S1 = -0x1.555545995a603p-3, S2 = 0x1.1107605230bc4p-7,
+                 S3 = -0x1.994eb3774cf24p-13;
+// Thresholds on the magnitude's bits, as glibc compares only their top
+// 12: below 0.75 no reduction, below 2^-12 the answer is x (or 1), from
+// 120 the reduction needs more bits than a double (left to the caller).
+constexpr std::int32_t SMALL = 0x3f400000, TINY = 0x39800000,
+                       LARGE = 0x42f00000;
+
+template <bool Fused>
+AVX2 inline __m256d mul_add(__m256d a, __m256d b, __m256d c)
+{
+    if constexpr (Fused)
+        return _mm256_fmadd_pd(a, b, c);
+    else
+        return _mm256_add_pd(_mm256_mul_pd(a, b), c);
+}
+
+AVX2 inline __m256d splat(double v)
+{
+    return _mm256_set1_pd(v);
+}
+AVX2 inline __m256 splat(float v)
+{
+    return _mm256_set1_ps(v);
+}
+AVX2 inline __m256i splat(std::int32_t v)
+{
+    return _mm256_set1_epi32(v);
+}
+
+// Four lanes of sinf and cosf, computed in double as glibc does.
+template <bool Fused>
+AVX2 inline void sincos4(__m128 xf, __m128 &sin_out, __m128 &cos_out)
+{
+    const __m128i bits =
+        _mm_and_si128(_mm_castps_si128(xf), _mm_set1_epi32(0x7fffffff));
+    const __m128i small = _mm_cmplt_epi32(bits, _mm_set1_epi32(SMALL));
+    const __m256d x = _mm256_cvtps_pd(xf);
+
+    // The quadrant: truncate x * 2/pi * 2^24, add half a quadrant, shift.
+    const __m128i scaled =
+        _mm256_cvttpd_epi32(_mm256_mul_pd(x, splat(HPI_INV)));
+    __m128i n =
+        _mm_srai_epi32(_mm_add_epi32(scaled, _mm_set1_epi32(0x800000)), 24);
+    n = _mm_andnot_si128(small, n);  // no reduction: quadrant 0, x as it is
+    const __m256d nd = _mm256_cvtepi32_pd(n);
+    __m256d r;
+    if constexpr (Fused)
+        r = _mm256_fnmadd_pd(nd, splat(HPI), x);
+    else
+        r = _mm256_sub_pd(x, _mm256_mul_pd(nd, splat(HPI)));
+
+    // Quadrants 1 and 2 negate the sine's argument; 2 and 3 the cosine
+    // polynomial; odd quadrants swap the two.
+    const __m256i n64 = _mm256_cvtepi32_epi64(n);
+    const __m256i one = _mm256_set1_epi64x(1), two = _mm256_set1_epi64x(2);
+    const __m256d negate_x = _mm256_castsi256_pd(_mm256_slli_epi64(
+        _mm256_and_si256(_mm256_add_epi64(n64, one), two), 62));
+    const __m256d negate_cos =
+        _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(n64, two), 62));
+    const __m256d odd = _mm256_castsi256_pd(
+        _mm256_cmpeq_epi64(_mm256_and_si256(n64, one), one));
+
+    const __m256d xs = _mm256_xor_pd(r, negate_x);
+    const __m256d x2 = _mm256_mul_pd(r, r);
+
+    const __m256d x3 = _mm256_mul_pd(xs, x2);
+    const __m256d s1 = mul_add<Fused>(x2, splat(S3), splat(S2));
+    const __m256d x7 = _mm256_mul_pd(x3, x2);
+    const __m256d s = mul_add<Fused>(x3, splat(S1), xs);
+    const __m256d sine = mul_add<Fused>(x7, s1, s);
+
+    const __m256d x4 = _mm256_mul_pd(x2, x2);
+    const __m256d c2 = mul_add<Fused>(x2, splat(C4), splat(C3));
+    const __m256d c1 = mul_add<Fused>(x2, splat(C1), splat(C0));
+    const __m256d x6 = _mm256_mul_pd(x4, x2);
+    const __m256d c = mul_add<Fused>(x4, splat(C2), c1);
+    const __m256d cosine =
+        _mm256_xor_pd(mul_add<Fused>(x6, c2, c), negate_cos);
+
+    __m128 sin_f = _mm256_cvtpd_ps(_mm256_blendv_pd(sine, cosine, odd));
+    __m128 cos_f = _mm256_cvtpd_ps(_mm256_blendv_pd(cosine, sine, odd));
+    const __m128 tiny =
+        _mm_castsi128_ps(_mm_cmplt_epi32(bits, _mm_set1_epi32(TINY)));
+    sin_out = _mm_blendv_ps(sin_f, xf, tiny);
+    cos_out = _mm_blendv_ps(cos_f, _mm_set1_ps(1.0f), tiny);
+}
+
+template <bool Fused>
+AVX2 unsigned sincos8(const float *x, float *sin_out, float *cos_out)
+{
+    const __m256 v = _mm256_loadu_ps(x);
+    __m128 s_lo, c_lo, s_hi, c_hi;
+    sincos4<Fused>(_mm256_castps256_ps128(v), s_lo, c_lo);
+    sincos4<Fused>(_mm256_extractf128_ps(v, 1), s_hi, c_hi);
+    _mm256_storeu_ps(sin_out, _mm256_set_m128(s_hi, s_lo));
+    _mm256_storeu_ps(cos_out, _mm256_set_m128(c_hi, c_lo));
+    const __m256i bits =
+        _mm256_and_si256(_mm256_castps_si256(v), splat(0x7fffffff));
+    const __m256i left = _mm256_cmpgt_epi32(bits, splat(LARGE - 1));
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(left)));
+}
+
+// Lanes whose magnitude bits are below `limit`, as a float mask.
+AVX2 inline __m256 below(__m256i ix, std::int32_t limit)
+{
+    return _mm256_castsi256_ps(_mm256_cmpgt_epi32(splat(limit), ix));
+}
+
+// coefficient + w * acc, rounded twice as glibc's float code rounds.
+AVX2 inline __m256 step(__m256 w, __m256 acc, float coefficient)
+{
+    return _mm256_add_ps(splat(coefficient), _mm256_mul_ps(w, acc));
+}
+
+AVX2 inline __m256 flip(__m256 mask)
+{
+    return _mm256_xor_ps(mask, _mm256_castsi256_ps(splat(-1)));
+}
+
+// atanf in float, as glibc 2.36 computes it (the fdlibm algorithm: four
+// reduction intervals around 0.5, 1, 1.5 and infinity, then one polynomial
+// split into odd and even halves). `ix` is the magnitude's bits.
+AVX2 inline __m256 atan8(__m256 x, __m256i ix)
+{
+    const __m256 ONE = splat(1.0f);
+    const __m256 a = _mm256_andnot_ps(splat(-0.0f), x);
+    const __m256 reduced = flip(below(ix, 0x3ee00000));
+    const __m256 id_le0 = below(ix, 0x3f300000),
+                 id_le1 = below(ix, 0x3f980000),
+                 id_le2 = below(ix, 0x401c0000);
+    // id 0: (2a - 1) / (2 + a); 1: (a - 1) / (a + 1); 2: (a - 1.5) / (1
+    // + 1.5a); 3: -1 / a.
+    __m256 num = _mm256_blendv_ps(_mm256_sub_ps(a, splat(1.5f)), splat(-1.0f),
+                                  flip(id_le2));
+    __m256 den = _mm256_blendv_ps(
+        _mm256_add_ps(ONE, _mm256_mul_ps(splat(1.5f), a)), a, flip(id_le2));
+    num = _mm256_blendv_ps(num, _mm256_sub_ps(a, ONE), id_le1);
+    den = _mm256_blendv_ps(den, _mm256_add_ps(a, ONE), id_le1);
+    num = _mm256_blendv_ps(
+        num, _mm256_sub_ps(_mm256_mul_ps(splat(2.0f), a), ONE), id_le0);
+    den = _mm256_blendv_ps(den, _mm256_add_ps(splat(2.0f), a), id_le0);
+    // Unreduced lanes keep x (and divide 1 by 1, harmlessly).
+    num = _mm256_blendv_ps(x, num, reduced);
+    den = _mm256_blendv_ps(ONE, den, reduced);
+    const __m256 t = _mm256_div_ps(num, den);
+
+    const __m256 z = _mm256_mul_ps(t, t);
+    const __m256 w = _mm256_mul_ps(z, z);
+    __m256 odd = step(w, splat(1.6285819933e-02f), 4.9768779427e-02f);
+    odd = step(w, odd, 6.6610731184e-02f);
+    odd = step(w, odd, 9.0908870101e-02f);
+    odd = step(w, odd, 1.4285714924e-01f);
+    odd = step(w, odd, 3.3333334327e-01f);
+    const __m256 s1 = _mm256_mul_ps(z, odd);
+    __m256 even = step(w, splat(-3.6531571299e-02f), -5.8335702866e-02f);
+    even = step(w, even, -7.6918758452e-02f);
+    even = step(w, even, -1.1111110449e-01f);
+    even = step(w, even, -2.0000000298e-01f);
+    const __m256 s2 = _mm256_mul_ps(w, even);
+    const __m256 sum = _mm256_add_ps(s1, s2);
+    const __m256 t_sum = _mm256_mul_ps(t, sum);
+
+    const __m256 unreduced_result = _mm256_sub_ps(t, t_sum);
+    // id: 0 to 3 from the three comparisons (each true lane is -1).
+    const __m256i id = _mm256_add_epi32(
+        splat(3),
+        _mm256_add_epi32(_mm256_castps_si256(id_le0),
+                         _mm256_add_epi32(_mm256_castps_si256(id_le1),
+                                          _mm256_castps_si256(id_le2))));
+    const __m256 hi = _mm256_permutevar8x32_ps(
+        _mm256_setr_ps(4.6364760399e-01f, 7.8539812565e-01f, 9.8279368877e-01f,
+                       1.5707962513e+00f, 0, 0, 0, 0),
+        id);
+    const __m256 lo = _mm256_permutevar8x32_ps(
+        _mm256_setr_ps(5.0121582440e-09f, 3.7748947079e-08f, 3.4473217170e-08f,
+                       7.5497894159e-08f, 0, 0, 0, 0),
+        id);
+    const __m256 sign = _mm256_and_ps(x, splat(-0.0f));
+    const __m256 reduced_result = _mm256_xor_ps(
+        _mm256_sub_ps(hi, _mm256_sub_ps(_mm256_sub_ps(t_sum, lo), t)), sign);
+
+    __m256 result =
+        _mm256_blendv_ps(unreduced_result, reduced_result, reduced);
+    // From 2^25 the answer is pi/2 (its two parts added in float), and
+    // below 2^-29 it is x.
+    const __m256 right_angle =
+        _mm256_add_ps(splat(1.5707962513e+00f), splat(7.5497894159e-08f));
+    const __m256 huge = flip(below(ix, 0x4c000000));
+    result = _mm256_blendv_ps(result, _mm256_xor_ps(right_angle, sign), huge);
+    return _mm256_blendv_ps(result, x, below(ix, 0x31000000));
+}
+
+AVX2 unsigned atan8_lanes(const float *x, float *out)
+{
+    const __m256 v = _mm256_loadu_ps(x);
+    const __m256i ix =
+        _mm256_and_si256(_mm256_castps_si256(v), splat(0x7fffffff));
+    _mm256_storeu_ps(out, atan8(v, ix));
+    const __m256i nan = _mm256_cmpgt_epi32(ix, splat(0x7f800000));
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(nan)));
+}
+
+// atan2f in float, as glibc 2.36 computes it: the arctangent of |y/x|,
+// placed in its quadrant with pi split in two. The special cases (NaN,
+// zeros, infinities, x = 1, ratios past 2^60) are left to the caller.
+AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
+{
+    const __m256 y = _mm256_loadu_ps(y_in), x = _mm256_loadu_ps(x_in);
+    const __m256i hx = _mm256_castps_si256(x), hy = _mm256_castps_si256(y);
+    const __m256i ix = _mm256_and_si256(hx, splat(0x7fffffff));
+    const __m256i iy = _mm256_and_si256(hy, splat(0x7fffffff));
+    const __m256i k = _mm256_srai_epi32(_mm256_sub_epi32(iy, ix), 23);
+    const __m256i inf = splat(0x7f800000);
+    __m256i left = _mm256_or_si256(_mm256_cmpgt_epi32(ix, splat(0x7f7fffff)),
+                                   _mm256_cmpgt_epi32(iy, splat(0x7f7fffff)));
+    left = _mm256_or_si256(left, _mm256_cmpeq_epi32(hx, splat(0x3f800000)));
+    left =
+        _mm256_or_si256(left, _mm256_cmpeq_epi32(iy, _mm256_setzero_si256()));
+    left =
+        _mm256_or_si256(left, _mm256_cmpeq_epi32(ix, _mm256_setzero_si256()));
+    left = _mm256_or_si256(left, _mm256_cmpgt_epi32(k, splat(60)));
+    left = _mm256_or_si256(
+        left, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), hx),
+                               _mm256_cmpgt_epi32(splat(-60), k)));
+    (void)inf;
+
+    const __m256 q = _mm256_andnot_ps(splat(-0.0f), _mm256_div_ps(y, x));
+    const __m256 z =
+        atan8(q, _mm256_and_si256(_mm256_castps_si256(q), splat(0x7fffffff)));
+    const __m256 PI = splat(3.1415927410e+00f),
+                 PI_LO = splat(-8.7422776573e-08f);
+    const __m256 negative_y = _mm256_castsi256_ps(_mm256_srai_epi32(hy, 31));
+    const __m256 negative_x = _mm256_castsi256_ps(_mm256_srai_epi32(hx, 31));
+    const __m256 right =
+        _mm256_xor_ps(z, _mm256_and_ps(negative_y, splat(-0.0f)));
+    const __m256 z_lo = _mm256_sub_ps(z, PI_LO);
+    const __m256 left_half = _mm256_blendv_ps(
+        _mm256_sub_ps(PI, z_lo), _mm256_sub_ps(z_lo, PI), negative_y);
+    _mm256_storeu_ps(out, _mm256_blendv_ps(right, left_half, negative_x));
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_castsi256_ps(left)));
+}
+
+template <bool Fused>
+AVX2 void prepare8(const float *lon, const float *lat, float *lambda,
+                   float *sin_phi, float *cos_phi)
+{
+    const __m256 to_radians = splat(DEG_TO_RAD);
+    _mm256_storeu_ps(lambda, _mm256_mul_ps(_mm256_loadu_ps(lon), to_radians));
+    alignas(32) float phi[LANES];
+    _mm256_store_ps(phi, _mm256_mul_ps(_mm256_loadu_ps(lat), to_radians));
+    const unsigned left = sincos8<Fused>(phi, sin_phi, cos_phi);
+    for (int i = 0; i < LANES; ++i)
+        if (left & (1u << i)) {
+            sin_phi[i] = sinf(phi[i]);
+            cos_phi[i] = cosf(phi[i]);
+        }
+}
+
+template <bool Fused>
+AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
+                    const float *lambda2, const float *sin2, const float *cos2,
+                    const float *radius, float *out)
+{
+    alignas(32) float delta[LANES], s_delta[LANES], c_delta[LANES];
+    _mm256_store_ps(delta, _mm256_sub_ps(_mm256_loadu_ps(lambda2),
+                                         _mm256_loadu_ps(lambda1)));
+    const unsigned left_trig = sincos8<Fused>(delta, s_delta, c_delta);
+    for (int i = 0; i < LANES; ++i)
+        if (left_trig & (1u << i)) {
+            c_delta[i] = cosf(delta[i]);
+            s_delta[i] = sinf(delta[i]);
+        }
+    const __m256 s1 = _mm256_loadu_ps(sin1), c1 = _mm256_loadu_ps(cos1);
+    const __m256 s2 = _mm256_loadu_ps(sin2), c2 = _mm256_loadu_ps(cos2);
+    const __m256 cd = _mm256_load_ps(c_delta), sd = _mm256_load_ps(s_delta);
+    const __m256 a = _mm256_mul_ps(sd, c2);
+    const __m256 b = _mm256_sub_ps(_mm256_mul_ps(c1, s2),
+                                   _mm256_mul_ps(_mm256_mul_ps(s1, c2), cd));
+    alignas(32) float y[LANES], x[LANES], angle[LANES];
+    _mm256_store_ps(y, _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(b, b),
+                                                    _mm256_mul_ps(a, a))));
+    _mm256_store_ps(x, _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(c1, c2), cd),
+                                     _mm256_mul_ps(s1, s2)));
+    const unsigned left = atan2_8(y, x, angle);
+    for (int i = 0; i < LANES; ++i)
+        if (left & (1u << i))
+            angle[i] = atan2f(y[i], x[i]);
+    _mm256_storeu_ps(
+        out, _mm256_mul_ps(_mm256_load_ps(angle), _mm256_loadu_ps(radius)));
+}
+
+}  // namespace
+
+bool cpu_has_kernels() noexcept
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+unsigned sincos(Variant variant, const float *x, float *s, float *c) noexcept
+{
+    return variant == Variant::fused ? sincos8<true>(x, s, c)
+                                     : sincos8<false>(x, s, c);
+}
+
+unsigned atan(const float *x, float *out) noexcept
+{
+    return atan8_lanes(x, out);
+}
+
+unsigned atan2(const float *y, const float *x, float *out) noexcept
+{
+    return atan2_8(y, x, out);
+}
+
+void prepare_points(Variant variant, const float *lon, const float *lat,
+                    float *lambda, float *sin_phi, float *cos_phi) noexcept
+{
+    if (variant == Variant::fused)
+        prepare8<true>(lon, lat, lambda, sin_phi, cos_phi);
+    else
+        prepare8<false>(lon, lat, lambda, sin_phi, cos_phi);
+}
+
+void distances(Variant variant, const float *lambda1, const float *sin1,
+               const float *cos1, const float *lambda2, const float *sin2,
+               const float *cos2, const float *radius, float *out) noexcept
+{
+    if (variant == Variant::fused)
+        distance8<true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, out);
+    else
+        distance8<false>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
+                         out);
+}
+
+#else  // no kernels in this build
+
+bool cpu_has_kernels() noexcept
+{
+    return false;
+}
+unsigned sincos(Variant, const float *, float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned atan(const float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned atan2(const float *, const float *, float *) noexcept
+{
+    return 0xff;
+}
+void prepare_points(Variant, const float *, const float *, float *, float *,
+                    float *) noexcept
+{
+}
+void distances(Variant, const float *, const float *, const float *,
+               const float *, const float *, const float *, const float *,
+               float *) noexcept
+{
+}
+
+#endif
+
+namespace {
+
+// Inputs on which a kernel is most likely to go wrong: those where glibc
+// 2.36's FMA and plain sinf/cosf differ (all 34, found over the 2^32 floats),
+// the thresholds of each path, and arguments next to multiples of pi/2,
+// where the reduction cancels most.
+constexpr std::uint32_t HARD_TRIG[] = {
+    // sinf
+    0x4255b0a9u,
+    0x42a35c07u,
+    0x42a35d44u,
+    0x42a97360u,
+    0x42cf5854u,
+    0x42e87a55u,
+    0xc255b0a9u,
+    0xc2a35c07u,
+    0xc2a35d44u,
+    0xc2a97360u,
+    0xc2cf5854u,
+    0xc2e87a55u,
+    // cosf
+    0x418a3adbu,
+    0x418a3adcu,
+    0x418a3addu,
+    0x418a3adeu,
+    0x41bc76d9u,
+    0x4202eb4bu,
+    0x42687a55u,
+    0x4280ce28u,
+    0x42870e40u,
+    0x42c55faau,
+    0x42d8d23eu,
+    0xc18a3adbu,
+    0xc18a3adcu,
+    0xc18a3addu,
+    0xc18a3adeu,
+    0xc1bc76d9u,
+    0xc202eb4bu,
+    0xc2687a55u,
+    0xc280ce28u,
+    0xc2870e40u,
+    0xc2c55faau,
+    0xc2d8d23eu,
+    // thresholds and near multiples of pi/2
+    0x3f400000u,
+    0x3f3fffffu,
+    0x39800000u,
+    0x397fffffu,
+    0x42efffffu,
+    0x3fc90fdbu,
+    0x3fc90fdau,
+    0x40490fdbu,
+    0x40490fdau,
+    0x4096cbe4u,
+    0x40c90fdbu,
+    0x40c90fdau,
+    0x3f490fdbu,
+    0x3f490fdau,
+    0x00000001u,
+    0x80000001u,
+    0x00800000u,
+    0x3f800000u,
+    0xbfc90fdbu,
+    0xc0c90fdbu,
+};
+
+bool same_bits(float a, float b) noexcept
+{
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+// The kernel's answers against the scalar functions on the hard inputs
+// and on a fixed sequence through the whole range of the distance's
+// arguments.
+bool self_test(Variant variant) noexcept
+{
+    float x[LANES], s[LANES], c[LANES], y[LANES], r[LANES];
+    auto check_trig = [&]() {
+        const unsigned left = sincos(variant, x, s, c);
+        for (int i = 0; i < LANES; ++i)
+            if (!(left & (1u << i)) &&
+                (!same_bits(s[i], sinf(x[i])) || !same_bits(c[i], cosf(x[i]))))
+                return false;
+        return true;
+    };
+    auto check_atan2 = [&]() {
+        const unsigned left = atan2(y, x, r);
+        for (int i = 0; i < LANES; ++i)
+            if (!(left & (1u << i)) && !same_bits(r[i], atan2f(y[i], x[i])))
+                return false;
+        return true;
+    };
+    constexpr std::size_t hard = sizeof HARD_TRIG / sizeof HARD_TRIG[0];
+    for (std::size_t i = 0; i < hard; i += LANES) {
+        for (int j = 0; j < LANES; ++j)
+            x[j] = std::bit_cast<float>(
+                HARD_TRIG[(i + static_cast<std::size_t>(j)) % hard]);
+        if (!check_trig())
+            return false;
+    }
+    std::uint32_t state = 0x9e3779b9u;
+    for (int round = 0; round < 512; ++round) {
+        for (int j = 0; j < LANES; ++j) {
+            state = state * 1664525u + 1013904223u;
+            // Spread over [-2pi, 2pi] for the trigonometry; over [0, 1] by
+            // [-1, 1] for the arctangent, as the distance uses them.
+            const float u = static_cast<float>(state >> 8) * 0x1p-24f;
+            x[j] = (u - 0.5f) * 12.566371f;
+            y[j] = u;
+        }
+        if (!check_trig())
+            return false;
+        for (int j = 0; j < LANES; ++j)
+            x[j] = 1.0f - 2.0f * y[(j + 3) % LANES];
+        if (!check_atan2())
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Choice choose() noexcept
+{
+    Choice choice{Variant::none, ""};
+    auto say = [&choice](const char *text) {
+        std::snprintf(choice.reason, sizeof choice.reason, "%s", text);
+        return choice;
+    };
+    const char *forced = std::getenv("QUORLIN_SCALAR_LOOPS");
+    if (forced != nullptr && forced[0] != '\0' &&
+        std::strcmp(forced, "0") != 0)
+        return say("scalar loop: QUORLIN_SCALAR_LOOPS is set");
+#if QUORLIN_KERNELS
+    if (!cpu_has_kernels())
+        return say("scalar loop: this CPU has no AVX2 and FMA");
+#else
+    return say("scalar loop: no vector kernels for this architecture");
+#endif
+#if defined(__GLIBC__)
+    const char *version = gnu_get_libc_version();
+    if (std::strcmp(version, "2.36") != 0) {
+        std::snprintf(
+            choice.reason, sizeof choice.reason,
+            "scalar loop: the kernels are proven against glibc 2.36, "
+            "and this is glibc %s",
+            version);
+        return choice;
+    }
+#else
+    return say("scalar loop: the kernels are proven against glibc only");
+#endif
+    for (const Variant variant : {Variant::fused, Variant::plain})
+        if (self_test(variant)) {
+            choice.variant = variant;
+            return say(
+                variant == Variant::fused
+                    ? "AVX2 kernel: glibc 2.36 with its FMA sinf and cosf"
+                    : "AVX2 kernel: glibc 2.36 with its plain sinf and cosf");
+        }
+    return say("scalar loop: the self-test found answers that differ from the "
+               "C runtime's");
+}
+
+const Choice &active() noexcept
+{
+    static const Choice choice = choose();
+    return choice;
+}
+
+}  // namespace quorlin::kernels

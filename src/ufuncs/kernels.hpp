@@ -1,0 +1,62 @@
+// Vector kernels for the array loops: eight elements at a time with AVX2,
+// giving exactly the bits of the C runtime's scalar float functions.
+//
+// They follow the algorithms of glibc 2.36's sinf, cosf (computed in double,
+// rounded once) and atanf, atan2f (computed in float), operation for
+// operation, so that each lane rounds where the scalar function rounds.
+// sinf and cosf come in two variants in glibc, chosen when it loads: one
+// whose multiply-adds are fused (CPUs with FMA and AVX2) and one whose are
+// not; `Variant` names the one a kernel follows, and the self-test picks the
+// one the running C runtime uses, or none. tools/prove_kernels compares
+// every kernel with the scalar function over all 2^32 inputs (atan2f:
+// 10^9 pairs).
+//
+// Lanes a kernel does not compute (outside its fast path: huge arguments,
+// NaN, infinities, the special cases of atan2f) are reported in a bit mask
+// for the caller to finish with the scalar function.
+#pragma once
+
+#include <cstdint>
+
+namespace quorlin::kernels {
+
+enum class Variant { none, plain, fused };
+
+inline constexpr int LANES = 8;
+
+// True when this build has the kernels and the CPU can run them.
+bool cpu_has_kernels() noexcept;
+
+// sin and cos of eight floats; returns the lanes left to the caller.
+unsigned sincos(Variant variant, const float *x, float *sin_out,
+                float *cos_out) noexcept;
+// atanf of eight floats; returns the lanes left to the caller (NaN).
+unsigned atan(const float *x, float *out) noexcept;
+// atan2f(y, x) of eight pairs; returns the lanes left to the caller.
+unsigned atan2(const float *y, const float *x, float *out) noexcept;
+
+// Eight points prepared as prepare_point() prepares one: the longitude in
+// radians, the sine and cosine of the latitude.
+void prepare_points(Variant variant, const float *lon, const float *lat,
+                    float *lambda, float *sin_phi, float *cos_phi) noexcept;
+// Eight distances from prepared points, as distance_unchecked() computes
+// one; lanes that atan2f's special cases leave are finished here with the
+// scalar function, so every lane is written.
+void distances(Variant variant, const float *lambda1, const float *sin1,
+               const float *cos1, const float *lambda2, const float *sin2,
+               const float *cos2, const float *radius, float *out) noexcept;
+
+// The kernel the running C runtime and CPU allow, after the self-test
+// (known hard inputs, among them those on which glibc's own variants
+// differ), with the reason for the choice. Variant::none: the scalar loops.
+struct Choice {
+    Variant variant;
+    char reason[160];
+};
+Choice choose() noexcept;
+
+// choose()'s answer for this process, made at the first call (the array
+// module calls it when it is imported) and kept.
+const Choice &active() noexcept;
+
+}  // namespace quorlin::kernels
