@@ -99,20 +99,23 @@ void prove_sincos(Variant variant, Tally &tally)
     });
 }
 
-void prove_atan(Tally &tally)
+// A one-argument kernel against its scalar function.
+void prove_unary(const char *name,
+                 unsigned (*kernel)(const float *, float *) noexcept,
+                 float (*scalar)(float), Tally &tally)
 {
     over_all_floats([&](const float *x) {
         float r[LANES];
-        const unsigned left = quorlin::kernels::atan(x, r);
+        const unsigned left = kernel(x, r);
         for (int j = 0; j < LANES; ++j) {
             if (left & (1u << j)) {
                 tally.left += 1;
                 continue;
             }
             tally.compared += 1;
-            const float want = atanf(x[j]);
+            const float want = scalar(x[j]);
             if (!same(r[j], want))
-                report(tally, "atanf", x[j], 0.0f, r[j], want);
+                report(tally, name, x[j], 0.0f, r[j], want);
         }
     });
 }
@@ -239,15 +242,19 @@ int main(int argc, char **argv)
                                                         : Variant::plain,
                      tally);
     } else if (std::strcmp(what, "atan") == 0) {
-        prove_atan(tally);
+        prove_unary("atanf", quorlin::kernels::atan, atanf, tally);
+    } else if (std::strcmp(what, "sinh") == 0) {
+        prove_unary("sinhf", quorlin::kernels::sinh, sinhf, tally);
+    } else if (std::strcmp(what, "asin") == 0) {
+        prove_unary("asinf", quorlin::kernels::asin, asinf, tally);
     } else if (std::strcmp(what, "atan2") == 0) {
         prove_atan2(argc > 2 ? std::strtoull(argv[2], nullptr, 10)
                              : 1000000000ull,
                     tally);
     } else {
-        std::fputs(
-            "usage: prove_kernels sincos fused|plain | atan | atan2 [PAIRS]\n",
-            stderr);
+        std::fputs("usage: prove_kernels sincos fused|plain | atan | sinh | "
+                   "asin | atan2 [PAIRS]\n",
+                   stderr);
         return 2;
     }
     const double seconds = std::chrono::duration<double>(

@@ -332,6 +332,257 @@ AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
         out, _mm256_mul_ps(_mm256_load_ps(angle), _mm256_loadu_ps(radius)));
 }
 
+// expm1f of y in [2^-28, 22) and from it sinhf, in float, as glibc 2.36
+// computes them (fdlibm: reduce by multiples of ln 2 split in two parts,
+// a rational approximation, then put the multiple back in the exponent).
+AVX2 inline __m256 expm1_positive(__m256 y, __m256i hy)
+{
+    const __m256 ONE = splat(1.0f), HALF = splat(0.5f);
+    const __m256 LN2_HI = splat(6.9313812256e-01f),
+                 LN2_LO = splat(9.0580006145e-06f);
+    const __m256 reduce =
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(hy, splat(0x3eb17218)));
+    const __m256 one_step = below(hy, 0x3F851592);
+    const __m256i k_far = _mm256_cvttps_epi32(
+        _mm256_add_ps(_mm256_mul_ps(splat(1.4426950216e+00f), y), HALF));
+    const __m256 t_far = _mm256_cvtepi32_ps(k_far);
+    const __m256 hi =
+        _mm256_blendv_ps(_mm256_sub_ps(y, _mm256_mul_ps(t_far, LN2_HI)),
+                         _mm256_sub_ps(y, LN2_HI), one_step);
+    const __m256 lo =
+        _mm256_blendv_ps(_mm256_mul_ps(t_far, LN2_LO), LN2_LO, one_step);
+    __m256i k =
+        _mm256_blendv_epi8(k_far, splat(1), _mm256_castps_si256(one_step));
+    k = _mm256_and_si256(k, _mm256_castps_si256(reduce));
+    const __m256 reduced = _mm256_sub_ps(hi, lo);
+    const __m256 x = _mm256_blendv_ps(y, reduced, reduce);
+    const __m256 c = _mm256_sub_ps(_mm256_sub_ps(hi, reduced), lo);
+
+    const __m256 hfx = _mm256_mul_ps(HALF, x);
+    const __m256 hxs = _mm256_mul_ps(x, hfx);
+    __m256 r1 = step(hxs, splat(-2.0109921195e-07f), 4.0082177293e-06f);
+    r1 = step(hxs, r1, -7.9365076090e-05f);
+    r1 = step(hxs, r1, 1.5873016091e-03f);
+    r1 = step(hxs, r1, -3.3333335072e-02f);
+    r1 = step(hxs, r1, 1.0f);
+    const __m256 t = _mm256_sub_ps(splat(3.0f), _mm256_mul_ps(r1, hfx));
+    __m256 e = _mm256_mul_ps(
+        hxs, _mm256_div_ps(_mm256_sub_ps(r1, t),
+                           _mm256_sub_ps(splat(6.0f), _mm256_mul_ps(x, t))));
+    const __m256 k0 =
+        _mm256_sub_ps(x, _mm256_sub_ps(_mm256_mul_ps(x, e), hxs));
+    // Below 2^-25 the answer is x itself.
+    const __m256 result_k0 = _mm256_blendv_ps(k0, y, below(hy, 0x33000000));
+
+    e = _mm256_sub_ps(_mm256_sub_ps(_mm256_mul_ps(x, _mm256_sub_ps(e, c)), c),
+                      hxs);
+    const __m256 k1 = _mm256_blendv_ps(
+        _mm256_add_ps(ONE, _mm256_mul_ps(splat(2.0f), _mm256_sub_ps(x, e))),
+        _mm256_mul_ps(splat(-2.0f), _mm256_sub_ps(e, _mm256_add_ps(x, HALF))),
+        _mm256_cmp_ps(x, splat(-0.25f), _CMP_LT_OQ));
+    // k from 2 to 22: (1 - 2^-k) - (e - x); from 23: x - (e + 2^-k) + 1; then
+    // k is added to the exponent.
+    const __m256 t_small = _mm256_castsi256_ps(_mm256_sub_epi32(
+        splat(0x3f800000), _mm256_srlv_epi32(splat(0x1000000), k)));
+    const __m256 y_small = _mm256_sub_ps(t_small, _mm256_sub_ps(e, x));
+    const __m256 t_large = _mm256_castsi256_ps(
+        _mm256_slli_epi32(_mm256_sub_epi32(splat(0x7f), k), 23));
+    const __m256 y_large =
+        _mm256_add_ps(_mm256_sub_ps(x, _mm256_add_ps(e, t_large)), ONE);
+    const __m256 large = _mm256_castsi256_ps(_mm256_cmpgt_epi32(k, splat(22)));
+    const __m256 scaled = _mm256_castsi256_ps(_mm256_add_epi32(
+        _mm256_castps_si256(_mm256_blendv_ps(y_small, y_large, large)),
+        _mm256_slli_epi32(k, 23)));
+
+    const __m256 is_k0 =
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(k, _mm256_setzero_si256()));
+    const __m256 is_k1 = _mm256_castsi256_ps(_mm256_cmpeq_epi32(k, splat(1)));
+    return _mm256_blendv_ps(_mm256_blendv_ps(scaled, k1, is_k1), result_k0,
+                            is_k0);
+}
+
+AVX2 unsigned sinh8(const float *in, float *out)
+{
+    const __m256 x = _mm256_loadu_ps(in);
+    const __m256i ix =
+        _mm256_and_si256(_mm256_castps_si256(x), splat(0x7fffffff));
+    const __m256 y = _mm256_andnot_ps(splat(-0.0f), x);
+    const __m256 t = expm1_positive(y, ix);
+    const __m256 ONE = splat(1.0f);
+    const __m256 below_one = _mm256_sub_ps(
+        _mm256_mul_ps(splat(2.0f), t),
+        _mm256_div_ps(_mm256_mul_ps(t, t), _mm256_add_ps(t, ONE)));
+    const __m256 from_one =
+        _mm256_add_ps(t, _mm256_div_ps(t, _mm256_add_ps(t, ONE)));
+    const __m256 h = _mm256_or_ps(splat(0.5f), _mm256_and_ps(x, splat(-0.0f)));
+    __m256 result = _mm256_mul_ps(
+        h, _mm256_blendv_ps(from_one, below_one, below(ix, 0x3f800000)));
+    result = _mm256_blendv_ps(result, x, below(ix, 0x31800000));
+    _mm256_storeu_ps(out, result);
+    // From 22 on (and NaN, infinities) glibc uses expf: left to the caller.
+    const __m256 left = flip(below(ix, 0x41b00000));
+    return static_cast<unsigned>(_mm256_movemask_ps(left));
+}
+
+// t * (p0 + t * (p1 + t * (p2 + t * (p3 + t * p4)))), asinf's polynomial.
+AVX2 inline __m256 asin_polynomial(__m256 t)
+{
+    __m256 p = step(t, splat(4.216630880e-2f), 2.417951451e-2f);
+    p = step(t, p, 4.547037598e-2f);
+    p = step(t, p, 7.495297643e-2f);
+    p = step(t, p, 1.666675248e-1f);
+    return _mm256_mul_ps(t, p);
+}
+
+// asinf in float, as glibc 2.36 computes it (fdlibm with a single-precision
+// polynomial): a polynomial below 0.5, above it one in (1 - |x|) / 2 with a
+// square root split in a high and a low part.
+AVX2 unsigned asin8(const float *in, float *out)
+{
+    const __m256 x = _mm256_loadu_ps(in);
+    const __m256i ix =
+        _mm256_and_si256(_mm256_castps_si256(x), splat(0x7fffffff));
+    const __m256 PIO2_HI = splat(1.57079637050628662109375f);
+    const __m256 PIO2_LO = splat(-4.37113900018624283e-8f);
+    const __m256 PIO4_HI = splat(0.785398185253143310546875f);
+    const __m256 TWO = splat(2.0f);
+    // Below 0.5.
+    __m256 small = _mm256_add_ps(
+        x, _mm256_mul_ps(x, asin_polynomial(_mm256_mul_ps(x, x))));
+    small = _mm256_blendv_ps(small, x, below(ix, 0x32000000));
+    // From 0.5 to 1.
+    const __m256 a = _mm256_andnot_ps(splat(-0.0f), x);
+    const __m256 t = _mm256_mul_ps(_mm256_sub_ps(splat(1.0f), a), splat(0.5f));
+    const __m256 p = asin_polynomial(t);
+    const __m256 s = _mm256_sqrt_ps(t);
+    const __m256 near_one = _mm256_sub_ps(
+        PIO2_HI, _mm256_sub_ps(
+                     _mm256_mul_ps(TWO, _mm256_add_ps(s, _mm256_mul_ps(s, p))),
+                     PIO2_LO));
+    const __m256 w = _mm256_castsi256_ps(
+        _mm256_and_si256(_mm256_castps_si256(s),
+                         splat(static_cast<std::int32_t>(0xfffff000u))));
+    const __m256 c = _mm256_div_ps(_mm256_sub_ps(t, _mm256_mul_ps(w, w)),
+                                   _mm256_add_ps(s, w));
+    const __m256 p2 =
+        _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(TWO, s), p),
+                      _mm256_sub_ps(PIO2_LO, _mm256_mul_ps(TWO, c)));
+    const __m256 q = _mm256_sub_ps(PIO4_HI, _mm256_mul_ps(TWO, w));
+    const __m256 middle = _mm256_sub_ps(PIO4_HI, _mm256_sub_ps(p2, q));
+    __m256 large =
+        _mm256_blendv_ps(middle, near_one, flip(below(ix, 0x3F79999A)));
+    large = _mm256_xor_ps(large, _mm256_and_ps(x, splat(-0.0f)));
+    __m256 result = _mm256_blendv_ps(large, small, below(ix, 0x3f000000));
+    // At +-1: x * pi/2 in two parts.
+    const __m256 unit =
+        _mm256_add_ps(_mm256_mul_ps(x, PIO2_HI), _mm256_mul_ps(x, PIO2_LO));
+    result = _mm256_blendv_ps(
+        result, unit,
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(ix, splat(0x3f800000))));
+    _mm256_storeu_ps(out, result);
+    // Past 1 (NaN) is left to the caller.
+    return static_cast<unsigned>(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(ix, splat(0x3f800000)))));
+}
+
+// Eight tile edges: edge_longitude(column) and edge_latitude_degrees(row),
+// each lane with its own scale.
+AVX2 void corners8(const float *column, const float *row, const float *scale,
+                   float *lon, float *lat)
+{
+    const __m256 d = _mm256_loadu_ps(scale);
+    _mm256_storeu_ps(
+        lon,
+        _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_loadu_ps(column), d),
+                                    splat(360.0f)),
+                      splat(180.0f)));
+    const __m256 r = _mm256_loadu_ps(row);
+    const __m256 t = _mm256_mul_ps(_mm256_add_ps(r, r), d);
+    alignas(32) float argument[LANES], sinh_value[LANES], angle[LANES];
+    _mm256_store_ps(argument,
+                    _mm256_mul_ps(_mm256_sub_ps(splat(1.0f), t), splat(PI_F)));
+    const unsigned left = sinh8(argument, sinh_value);
+    for (int i = 0; i < LANES; ++i)
+        if (left & (1u << i))
+            sinh_value[i] = sinhf(argument[i]);
+    const unsigned left_atan = atan8_lanes(sinh_value, angle);
+    for (int i = 0; i < LANES; ++i)
+        if (left_atan & (1u << i))
+            angle[i] = atanf(sinh_value[i]);
+    _mm256_storeu_ps(lat,
+                     _mm256_mul_ps(_mm256_load_ps(angle), splat(RAD_TO_DEG)));
+}
+
+AVX2 inline __m256 clamp(__m256 value, float limit)
+{
+    // As clamp_degrees: NaN passes through.
+    value = _mm256_blendv_ps(value, splat(-limit),
+                             _mm256_cmp_ps(value, splat(-limit), _CMP_LT_OQ));
+    return _mm256_blendv_ps(value, splat(limit),
+                            _mm256_cmp_ps(splat(limit), value, _CMP_LT_OQ));
+}
+
+// Eight expanded boxes from the tiles' bounds, as
+// wm_tile_expanded_bbox_unchecked computes one.
+template <bool Fused>
+AVX2 void expanded8(const float *west, const float *south, const float *east,
+                    const float *north, const float *expansion,
+                    float *out_west, float *out_south, float *out_east,
+                    float *out_north)
+{
+    alignas(32) float lambda1[LANES], sin1[LANES], cos1[LANES], lambda2[LANES],
+        sin2[LANES], cos2[LANES], radius[LANES], diag[LANES];
+    prepare8<Fused>(west, north, lambda1, sin1, cos1);
+    prepare8<Fused>(east, south, lambda2, sin2, cos2);
+    _mm256_store_ps(radius, splat(MEAN_EARTH_RADIUS_M));
+    distance8<Fused>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, diag);
+    const __m256 R = splat(MEAN_EARTH_RADIUS_M), HALF = splat(0.5f);
+    const __m256 W = _mm256_loadu_ps(west), S = _mm256_loadu_ps(south);
+    const __m256 E = _mm256_loadu_ps(east), N = _mm256_loadu_ps(north);
+    const __m256 delta =
+        _mm256_div_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(diag), HALF),
+                                    _mm256_loadu_ps(expansion)),
+                      R);
+    const __m256 lambda_c = _mm256_mul_ps(
+        _mm256_mul_ps(_mm256_add_ps(W, E), HALF), splat(DEG_TO_RAD));
+    const __m256 phi_c = _mm256_mul_ps(
+        _mm256_mul_ps(_mm256_add_ps(N, S), HALF), splat(DEG_TO_RAD));
+    alignas(32) float d[LANES], p[LANES], sin_d[LANES], cos_d[LANES],
+        sin_p[LANES], cos_p[LANES], ratio[LANES], dl[LANES];
+    _mm256_store_ps(d, delta);
+    _mm256_store_ps(p, phi_c);
+    const unsigned left_d = sincos8<Fused>(d, sin_d, cos_d);
+    const unsigned left_p = sincos8<Fused>(p, sin_p, cos_p);
+    for (int i = 0; i < LANES; ++i) {
+        if (left_d & (1u << i))
+            sin_d[i] = sinf(d[i]);
+        if (left_p & (1u << i))
+            cos_p[i] = cosf(p[i]);
+    }
+    _mm256_store_ps(
+        ratio, _mm256_div_ps(_mm256_load_ps(sin_d), _mm256_load_ps(cos_p)));
+    const unsigned left_asin = asin8(ratio, dl);
+    for (int i = 0; i < LANES; ++i)
+        if (left_asin & (1u << i))
+            dl[i] = asinf(ratio[i]);
+    const __m256 delta_lambda = _mm256_load_ps(dl);
+    const __m256 TO_DEGREES = splat(RAD_TO_DEG);
+    _mm256_storeu_ps(
+        out_west,
+        clamp(_mm256_mul_ps(_mm256_sub_ps(lambda_c, delta_lambda), TO_DEGREES),
+              180.0f));
+    _mm256_storeu_ps(
+        out_south,
+        clamp(_mm256_mul_ps(_mm256_sub_ps(phi_c, delta), TO_DEGREES), 90.0f));
+    _mm256_storeu_ps(
+        out_east,
+        clamp(_mm256_mul_ps(_mm256_add_ps(delta_lambda, lambda_c), TO_DEGREES),
+              180.0f));
+    _mm256_storeu_ps(
+        out_north,
+        clamp(_mm256_mul_ps(_mm256_add_ps(delta, phi_c), TO_DEGREES), 90.0f));
+}
+
 }  // namespace
 
 bool cpu_has_kernels() noexcept
@@ -375,7 +626,54 @@ void distances(Variant variant, const float *lambda1, const float *sin1,
                          out);
 }
 
+unsigned sinh(const float *x, float *out) noexcept
+{
+    return sinh8(x, out);
+}
+
+unsigned asin(const float *x, float *out) noexcept
+{
+    return asin8(x, out);
+}
+
+void corners(const float *column, const float *row, const float *scale,
+             float *lon, float *lat) noexcept
+{
+    corners8(column, row, scale, lon, lat);
+}
+
+void expanded_boxes(Variant variant, const float *west, const float *south,
+                    const float *east, const float *north,
+                    const float *expansion, float *out_west, float *out_south,
+                    float *out_east, float *out_north) noexcept
+{
+    if (variant == Variant::fused)
+        expanded8<true>(west, south, east, north, expansion, out_west,
+                        out_south, out_east, out_north);
+    else
+        expanded8<false>(west, south, east, north, expansion, out_west,
+                         out_south, out_east, out_north);
+}
+
 #else  // no kernels in this build
+
+unsigned sinh(const float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned asin(const float *, float *) noexcept
+{
+    return 0xff;
+}
+void corners(const float *, const float *, const float *, float *,
+             float *) noexcept
+{
+}
+void expanded_boxes(Variant, const float *, const float *, const float *,
+                    const float *, const float *, float *, float *, float *,
+                    float *) noexcept
+{
+}
 
 bool cpu_has_kernels() noexcept
 {

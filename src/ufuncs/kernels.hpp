@@ -34,6 +34,23 @@ unsigned sincos(Variant variant, const float *x, float *sin_out,
 unsigned atan(const float *x, float *out) noexcept;
 // atan2f(y, x) of eight pairs; returns the lanes left to the caller.
 unsigned atan2(const float *y, const float *x, float *out) noexcept;
+// sinhf of eight floats; lanes from 22 on (glibc uses expf there), NaN
+// and infinities are left to the caller.
+unsigned sinh(const float *x, float *out) noexcept;
+// asinf of eight floats; lanes past 1 (NaN) are left to the caller.
+unsigned asin(const float *x, float *out) noexcept;
+
+// Eight tile edges, as edge_longitude(column) and
+// edge_latitude_degrees(row) compute them: columns and rows as floats,
+// each lane's scale (zoom_scale(z).d). Every lane is written.
+void corners(const float *column, const float *row, const float *scale,
+             float *lon, float *lat) noexcept;
+// Eight expanded boxes from tiles' bounds and expansions, as
+// wm_tile_expanded_bbox_unchecked computes one. Every lane is written.
+void expanded_boxes(Variant variant, const float *west, const float *south,
+                    const float *east, const float *north,
+                    const float *expansion, float *out_west, float *out_south,
+                    float *out_east, float *out_north) noexcept;
 
 // Eight points prepared as prepare_point() prepares one: the longitude in
 // radians, the sine and cosine of the latitude.

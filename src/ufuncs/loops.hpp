@@ -241,6 +241,14 @@ struct UpperLeft {
         result[0] = corner.lon;
         result[1] = corner.lat;
     }
+    // Eight at once, from columns and rows (and their successors) as floats.
+    static void compute8(kernels::Variant, const float *column,
+                         const float *row, const float *, const float *,
+                         const float *scale, const float *,
+                         float (*result)[kernels::LANES]) noexcept
+    {
+        kernels::corners(column, row, scale, result[0], result[1]);
+    }
 };
 
 inline void unpack(const TileBounds &box, float *result) noexcept
@@ -259,6 +267,20 @@ struct Bounds {
     {
         unpack(wm_bounds(x, y, scale), result);
     }
+    static void compute8(kernels::Variant, const float *column,
+                         const float *row, const float *next_column,
+                         const float *next_row, const float *scale,
+                         const float *,
+                         float (*result)[kernels::LANES]) noexcept
+    {
+        kernels::corners(column, row, scale, result[0], result[3]);
+        kernels::corners(next_column, next_row, scale, result[2], result[1]);
+        // The same nudges as wm_bounds.
+        for (int j = 0; j < kernels::LANES; ++j) {
+            result[1][j] = result[1][j] + EDGE_EPSILON;
+            result[2][j] = result[2][j] + -EDGE_EPSILON;
+        }
+    }
 };
 
 struct ExpandedBox {
@@ -270,7 +292,37 @@ struct ExpandedBox {
         unpack(wm_tile_expanded_bbox_unchecked(x, y, scale, expansion_meters),
                result);
     }
+    static void compute8(kernels::Variant variant, const float *column,
+                         const float *row, const float *next_column,
+                         const float *next_row, const float *scale,
+                         const float *expansion,
+                         float (*result)[kernels::LANES]) noexcept
+    {
+        alignas(32) float bounds[4][kernels::LANES];
+        Bounds::compute8(variant, column, row, next_column, next_row, scale,
+                         expansion, bounds);
+        kernels::expanded_boxes(variant, bounds[0], bounds[1], bounds[2],
+                                bounds[3], expansion, result[0], result[1],
+                                result[2], result[3]);
+    }
 };
+
+// zoom_scale(z), from a table of the C runtime's own answers for the zooms
+// that occur (made once, on first use), so that a loop over varying zooms
+// need not call powf for each element.
+inline TileScale scale_of(std::uint32_t z) noexcept
+{
+    constexpr std::uint32_t KEPT = 64;
+    static const auto table = [] {
+        struct Table {
+            TileScale scale[KEPT];
+        } t{};
+        for (std::uint32_t k = 0; k < KEPT; ++k)
+            t.scale[k] = zoom_scale(k);
+        return t;
+    }();
+    return z < KEPT ? table.scale[z] : zoom_scale(z);
+}
 
 // (x, y, z[, expansion_meters]) -> the computation's outputs, as Real. A
 // zoom that is the same for the whole loop has its scale computed once.
@@ -298,35 +350,80 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
         if (zoom_valid)
             scale = zoom_scale(z);
     }
-    for (Count i = 0; i < n; ++i) {
+    // One element by the scalar functions, refused or not.
+    auto element = [&](Count i) {
         std::uint32_t x = 0, y = 0;
-        bool valid = tile_index<Index>(in[0], x);
-        valid &= tile_index<Index>(in[1], y);
+        bool valid = tile_index<Index>(in[0] + i * steps[0], x);
+        valid &= tile_index<Index>(in[1] + i * steps[1], y);
         if (!fixed_zoom)
-            zoom_valid = tile_index<Index>(in[2], z);
+            zoom_valid = tile_index<Index>(in[2] + i * steps[2], z);
         valid &= zoom_valid;
         float expansion_meters = 0.0f;
         if constexpr (Computation::EXPANDS) {
-            expansion_meters = narrow<Real>(in[3]);
+            expansion_meters = narrow<Real>(in[3] + i * steps[3]);
             valid &= valid_expansion(expansion_meters);
         }
         if (valid) [[likely]] {
             if (!fixed_zoom)
-                scale = zoom_scale(z);
+                scale = scale_of(z);
             float result[NOUT];
             Computation::compute(x, y, scale, expansion_meters, result);
             for (int k = 0; k < NOUT; ++k)
-                store_result<Real>(out[k], result[k]);
+                store_result<Real>(out[k] + i * steps[NIN + k], result[k]);
         } else {
             for (int k = 0; k < NOUT; ++k)
-                store<Real>(out[k], REFUSED<Real>);
+                store<Real>(out[k] + i * steps[NIN + k], REFUSED<Real>);
             status.refuse();
         }
-        for (int k = 0; k < NIN; ++k)
-            in[k] += steps[k];
-        for (int k = 0; k < NOUT; ++k)
-            out[k] += steps[NIN + k];
+    };
+
+    Count i = 0;
+    const kernels::Variant variant = kernels::active().variant;
+    // Eight elements at a time through the vector kernels, when there are
+    // some and no element of the eight is refused (those go one by one).
+    if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid)) {
+        constexpr int L = kernels::LANES;
+        alignas(32) float column[L], row[L], next_column[L], next_row[L],
+            scales[L], expansion[L], result[NOUT][L];
+        for (int j = 0; j < L; ++j)
+            scales[j] = scale.d, expansion[j] = 0.0f;
+        for (; i + L <= n; i += L) {
+            bool valid = true;
+            for (int j = 0; j < L; ++j) {
+                const Count e = i + j;
+                std::uint32_t x = 0, y = 0, zoom = z;
+                valid &= tile_index<Index>(in[0] + e * steps[0], x);
+                valid &= tile_index<Index>(in[1] + e * steps[1], y);
+                if (!fixed_zoom) {
+                    valid &= tile_index<Index>(in[2] + e * steps[2], zoom);
+                    scales[j] = scale_of(zoom).d;
+                }
+                if constexpr (Computation::EXPANDS) {
+                    expansion[j] = narrow<Real>(in[3] + e * steps[3]);
+                    valid &= valid_expansion(expansion[j]);
+                }
+                // As the scalar path converts them: 64-bit, so that the
+                // successor of 2^32 - 1 is 2^32.
+                column[j] = static_cast<float>(std::uint64_t{x});
+                row[j] = static_cast<float>(std::uint64_t{y});
+                next_column[j] = static_cast<float>(std::uint64_t{x} + 1);
+                next_row[j] = static_cast<float>(std::uint64_t{y} + 1);
+            }
+            if (!valid) [[unlikely]] {
+                for (int j = 0; j < L; ++j)
+                    element(i + j);
+                continue;
+            }
+            Computation::compute8(variant, column, row, next_column, next_row,
+                                  scales, expansion, result);
+            for (int k = 0; k < NOUT; ++k)
+                for (int j = 0; j < L; ++j)
+                    store_result<Real>(out[k] + (i + j) * steps[NIN + k],
+                                       result[k][j]);
+        }
     }
+    for (; i < n; ++i)
+        element(i);
 }
 
 // tile(lon, lat, z) -> (x, y), the tile that holds the point. What the
