@@ -5,10 +5,12 @@ QUORLIN_ARRAY_ELEMENTS sets the number of random elements per function and
 dtype in the comparison (default 3000; the release check uses 10**6).
 """
 
+import json
 import os
 import pickle
 import shutil
 import subprocess
+import sys
 import warnings
 
 import pytest
@@ -234,3 +236,43 @@ def test_no_vectorised_float_functions(module):
     symbols = subprocess.run(["nm", "-D", module.__file__], capture_output=True, text=True, check=True).stdout
     assert "sincosf" in symbols or "sinf" in symbols
     assert "_ZGV" not in symbols
+
+
+PLAIN_VARIANT = "glibc.cpu.hwcaps=-AVX2_Usable,-FMA_Usable,-AVX2,-FMA"
+
+
+@pytest.mark.parametrize("environment, expected", [
+    ({"QUORLIN_SCALAR_LOOPS": "1"}, "scalar loop: QUORLIN_SCALAR_LOOPS is set"),
+    ({"QUORLIN_SCALAR_LOOPS": "0"}, None),  # "0" forces nothing: as without it
+    ({"GLIBC_TUNABLES": PLAIN_VARIANT}, "plain"),
+], ids=["forced", "not-forced", "plain-variant"])
+def test_the_loop_choice_and_its_reason(environment, expected):
+    """Which loop runs is decided at import, and the kernel that runs follows
+    the variant of sinf and cosf that glibc loaded; elements stay the
+    scalar call's bits whichever runs."""
+    script = ("import json, numpy as np, quorlin, quorlin_numpy as qn\n"
+              "rng = np.random.default_rng(5)\n"
+              "a = [rng.uniform(-180, 180, 4099), rng.uniform(-90, 90, 4099)] * 2\n"
+              "a[0][:2] = [0.0, 1e-30]; a[1][3] = 90.0\n"
+              "with np.errstate(invalid='ignore'):\n"
+              "    got = qn.great_circle_distance(*a).tolist()\n"
+              "want = [quorlin.great_circle_distance(*p) if qn.valid_coordinates(p[0], p[1]) and\n"
+              "        qn.valid_coordinates(p[2], p[3]) else 'refused' for p in zip(*a)]\n"
+              "same = all(w == 'refused' and g != g or g == w for g, w in zip(got, want))\n"
+              "print(json.dumps([qn.loops(), same]))")
+    env = {**os.environ, **environment}
+    loops, same = json.loads(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                                            text=True, check=True).stdout)
+    assert same
+    assert set(loops) == set(qn.__all__) - {"tiles"}
+    reason = loops["great_circle_distance"]
+    assert reason == loops["great_circle_distance_with_radius"]
+    assert reason.startswith(("AVX2 kernel: ", "scalar loop: "))
+    if expected is None:
+        assert reason == qn.loops()["great_circle_distance"] or "QUORLIN_SCALAR_LOOPS" in os.environ
+    elif expected == "plain":
+        # Where the FMA kernel runs by default, glibc's plain variant gets the plain kernel.
+        if "FMA sinf" in qn.loops()["great_circle_distance"]:
+            assert reason == "AVX2 kernel: glibc 2.36 with its plain sinf and cosf"
+    else:
+        assert reason == expected
