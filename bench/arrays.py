@@ -4,6 +4,7 @@ C++ loop over the same arithmetic on the same arrays, the scalar call in a
 Python loop, NumPy's own haversine formula, and mercantile and utiles.
 
     python bench/arrays.py [--elements N] [--chart docs/arrays.png] [--crossover]
+    (where the vector kernels run, the ufuncs again with QUORLIN_SCALAR_LOOPS=1)
     python bench/arrays.py --threads [--elements N]   (1 and 2 threads, dask, a 2-worker cluster)
 
 Medians of interleaved repeats, one process. quorlin must be installed with
@@ -12,6 +13,7 @@ NumPy (pip install ".[numpy]"); the peers are optional (pip install ".[bench]").
 
 import argparse
 import ctypes
+import json
 import os
 import platform
 import statistics
@@ -207,7 +209,7 @@ def chart(rows, path):
     figure, axes = plt.subplots(len(FUNCTIONS), 1, figsize=(9, 2.0 * len(FUNCTIONS)))
     for axis, name in zip(axes, FUNCTIONS):
         mine = [r for r in rows if r[0] == name]
-        colours = ["#1f77b4" if "ufunc" in label else "#bbbbbb" if label == "C++ loop" else
+        colours = ["#9ecae1" if "scalar loop" in label else "#1f77b4" if "ufunc" in label else "#bbbbbb" if label == "C++ loop" else
                    "#aec7e8" if "scalar" in label else "#ff7f0e" for _, label, _ in mine]
         axis.barh([label for _, label, _ in mine], [ns for *_, ns in mine], color=colours)
         axis.invert_yaxis()
@@ -231,7 +233,15 @@ def main():
     parser.add_argument("--chart", type=Path, help="write a PNG chart here")
     parser.add_argument("--crossover", action="store_true", help="find the size where a ufunc call pays")
     parser.add_argument("--threads", action="store_true", help="scaling over threads, dask and a local cluster")
+    parser.add_argument("--ufunc-json", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
+
+    if options.ufunc_json:  # the ufunc cases only, as JSON: for the scalar-loop child below
+        cases = [c for c in make_cases(inputs(options.elements), build_loop(), options.elements, 1)
+                 if "ufunc" in c[1]]
+        print(json.dumps([[name, label, ns] for (name, label, _, _), ns in
+                          zip(cases, measure(cases, options.repeats))]))
+        return 0
 
     if options.threads:
         n = options.elements if options.elements != 10**6 else 10**7
@@ -252,6 +262,22 @@ def main():
     cases = make_cases(data, build_loop(), options.elements, options.python_elements)
     medians = measure(cases, options.repeats)
     rows = [(name, label, ns) for (name, label, _, _), ns in zip(cases, medians)]
+    # Where vector kernels run, the same ufuncs with the scalar loops forced,
+    # measured in a child process (the choice is made at import).
+    if any(reason.startswith("AVX2") for reason in qn.loops().values()):
+        child = subprocess.run([sys.executable, __file__, "--ufunc-json", "--elements", str(options.elements),
+                                "--repeats", str(options.repeats)], env={**os.environ, "QUORLIN_SCALAR_LOOPS": "1"},
+                               capture_output=True, text=True, check=True)
+        scalar_rows = {(name, label): ns for name, label, ns in json.loads(child.stdout)}
+        merged = []
+        for name, label, ns in rows:
+            merged.append((name, label, ns))
+            if (name, label) in scalar_rows and qn.loops()[name].startswith("AVX2"):
+                merged.append((name, label.replace("ufunc", "ufunc, scalar loop")
+                               if label != "quorlin_numpy ufunc" else "ufunc, scalar loop",
+                               scalar_rows[name, label]))
+        rows = merged
+        print("loops: " + "; ".join(sorted({reason for reason in qn.loops().values()})))
 
     print(f"CPython {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, "
           f"{options.elements:,} elements, median of {options.repeats} interleaved repeats")

@@ -151,18 +151,18 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
         if (second_valid)
             second = prepare_point(lon, lat);
     }
-    // One element by the scalar functions, refused or not.
-    auto element = [&](Count i) {
+    // The element under the pointers by the scalar functions, refused or
+    // not; then the pointers move on to the next.
+    auto element = [&]() __attribute__((always_inline))
+    {
         // Every input of the element is read before its output is written:
         // `out=` may be one of the inputs.
-        const float lon1 = narrow<Real>(in[0] + i * steps[0]);
-        const float lat1 = narrow<Real>(in[1] + i * steps[1]);
-        const float lon2 = narrow<Real>(in[2] + i * steps[2]);
-        const float lat2 = narrow<Real>(in[3] + i * steps[3]);
+        const float lon1 = narrow<Real>(in[0]), lat1 = narrow<Real>(in[1]);
+        const float lon2 = narrow<Real>(in[2]), lat2 = narrow<Real>(in[3]);
         float radius = MEAN_EARTH_RADIUS_M;
         if constexpr (WithRadius)
-            radius = narrow<Real>(in[4] + i * steps[4]);
-        char *at = out + i * steps[NIN];
+            radius = narrow<Real>(in[4]);
+        char *at = out;
         if (!fixed_first)
             first_valid = valid_coordinates(lon1, lat1);
         if (!fixed_second)
@@ -177,6 +177,9 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
             store<Real>(at, REFUSED<Real>);
             status.refuse();
         }
+        for (int k = 0; k < NIN; ++k)
+            in[k] += steps[k];
+        out += steps[NIN];
     };
 
     Count i = 0;
@@ -199,19 +202,18 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
         for (; i + L <= n; i += L) {
             bool valid = true;
             for (int j = 0; j < L; ++j) {
-                const Count e = i + j;
-                lon1[j] = narrow<Real>(in[0] + e * steps[0]);
-                lat1[j] = narrow<Real>(in[1] + e * steps[1]);
-                lon2[j] = narrow<Real>(in[2] + e * steps[2]);
-                lat2[j] = narrow<Real>(in[3] + e * steps[3]);
+                lon1[j] = narrow<Real>(in[0] + j * steps[0]);
+                lat1[j] = narrow<Real>(in[1] + j * steps[1]);
+                lon2[j] = narrow<Real>(in[2] + j * steps[2]);
+                lat2[j] = narrow<Real>(in[3] + j * steps[3]);
                 if constexpr (WithRadius)
-                    radius[j] = narrow<Real>(in[4] + e * steps[4]);
+                    radius[j] = narrow<Real>(in[4] + j * steps[4]);
                 valid &= (fixed_first || valid_coordinates(lon1[j], lat1[j])) &
                          (fixed_second || valid_coordinates(lon2[j], lat2[j]));
             }
             if (!valid) [[unlikely]] {
                 for (int j = 0; j < L; ++j)
-                    element(i + j);
+                    element();
                 continue;
             }
             if (!fixed_first)
@@ -223,11 +225,14 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
             kernels::distances(variant, lambda1, sin1, cos1, lambda2, sin2,
                                cos2, radius, result);
             for (int j = 0; j < L; ++j)
-                store_result<Real>(out + (i + j) * steps[NIN], result[j]);
+                store_result<Real>(out + j * steps[NIN], result[j]);
+            for (int k = 0; k < NIN; ++k)
+                in[k] += L * steps[k];
+            out += L * steps[NIN];
         }
     }
     for (; i < n; ++i)
-        element(i);
+        element();
 }
 
 // The tile computations, each with the number of outputs it writes.
@@ -350,17 +355,19 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
         if (zoom_valid)
             scale = zoom_scale(z);
     }
-    // One element by the scalar functions, refused or not.
-    auto element = [&](Count i) {
+    // The element under the pointers by the scalar functions, refused or
+    // not; then the pointers move on to the next.
+    auto element = [&]() __attribute__((always_inline))
+    {
         std::uint32_t x = 0, y = 0;
-        bool valid = tile_index<Index>(in[0] + i * steps[0], x);
-        valid &= tile_index<Index>(in[1] + i * steps[1], y);
+        bool valid = tile_index<Index>(in[0], x);
+        valid &= tile_index<Index>(in[1], y);
         if (!fixed_zoom)
-            zoom_valid = tile_index<Index>(in[2] + i * steps[2], z);
+            zoom_valid = tile_index<Index>(in[2], z);
         valid &= zoom_valid;
         float expansion_meters = 0.0f;
         if constexpr (Computation::EXPANDS) {
-            expansion_meters = narrow<Real>(in[3] + i * steps[3]);
+            expansion_meters = narrow<Real>(in[3]);
             valid &= valid_expansion(expansion_meters);
         }
         if (valid) [[likely]] {
@@ -369,12 +376,16 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
             float result[NOUT];
             Computation::compute(x, y, scale, expansion_meters, result);
             for (int k = 0; k < NOUT; ++k)
-                store_result<Real>(out[k] + i * steps[NIN + k], result[k]);
+                store_result<Real>(out[k], result[k]);
         } else {
             for (int k = 0; k < NOUT; ++k)
-                store<Real>(out[k] + i * steps[NIN + k], REFUSED<Real>);
+                store<Real>(out[k], REFUSED<Real>);
             status.refuse();
         }
+        for (int k = 0; k < NIN; ++k)
+            in[k] += steps[k];
+        for (int k = 0; k < NOUT; ++k)
+            out[k] += steps[NIN + k];
     };
 
     Count i = 0;
@@ -390,16 +401,15 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
         for (; i + L <= n; i += L) {
             bool valid = true;
             for (int j = 0; j < L; ++j) {
-                const Count e = i + j;
                 std::uint32_t x = 0, y = 0, zoom = z;
-                valid &= tile_index<Index>(in[0] + e * steps[0], x);
-                valid &= tile_index<Index>(in[1] + e * steps[1], y);
+                valid &= tile_index<Index>(in[0] + j * steps[0], x);
+                valid &= tile_index<Index>(in[1] + j * steps[1], y);
                 if (!fixed_zoom) {
-                    valid &= tile_index<Index>(in[2] + e * steps[2], zoom);
+                    valid &= tile_index<Index>(in[2] + j * steps[2], zoom);
                     scales[j] = scale_of(zoom).d;
                 }
                 if constexpr (Computation::EXPANDS) {
-                    expansion[j] = narrow<Real>(in[3] + e * steps[3]);
+                    expansion[j] = narrow<Real>(in[3] + j * steps[3]);
                     valid &= valid_expansion(expansion[j]);
                 }
                 // As the scalar path converts them: 64-bit, so that the
@@ -411,19 +421,23 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
             }
             if (!valid) [[unlikely]] {
                 for (int j = 0; j < L; ++j)
-                    element(i + j);
+                    element();
                 continue;
             }
             Computation::compute8(variant, column, row, next_column, next_row,
                                   scales, expansion, result);
-            for (int k = 0; k < NOUT; ++k)
+            for (int k = 0; k < NOUT; ++k) {
                 for (int j = 0; j < L; ++j)
-                    store_result<Real>(out[k] + (i + j) * steps[NIN + k],
+                    store_result<Real>(out[k] + j * steps[NIN + k],
                                        result[k][j]);
+                out[k] += L * steps[NIN + k];
+            }
+            for (int k = 0; k < NIN; ++k)
+                in[k] += L * steps[k];
         }
     }
     for (; i < n; ++i)
-        element(i);
+        element();
 }
 
 // tile(lon, lat, z) -> (x, y), the tile that holds the point. What the
