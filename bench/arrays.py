@@ -100,6 +100,9 @@ def make_cases(data, loop, n, python_n):
         c_args = [pointer(a) for a in args + outputs] + [ctypes.c_size_t(n)]
         cases.append((name, "quorlin_numpy ufunc", lambda u=ufunc, a=args, o=tuple(outputs): u(*a, out=o), n))
         cases.append((name, "C++ loop", lambda e=entry, a=c_args: e(*a), n))
+        if name == "great_circle_distance":
+            cases.append((name, "C++ loop, arithmetic inline",
+                          lambda e=loop.inline_great_circle_distance, a=c_args: e(*a), n))
         if nout == 1:
             fixed = [args[0][0], args[1][0], *args[2:]]
             cases.append((name, "ufunc, one point to many", lambda u=ufunc, a=fixed, o=outputs[0]: u(*a, out=o), n))
@@ -209,7 +212,7 @@ def chart(rows, path):
     figure, axes = plt.subplots(len(FUNCTIONS), 1, figsize=(9, 2.0 * len(FUNCTIONS)))
     for axis, name in zip(axes, FUNCTIONS):
         mine = [r for r in rows if r[0] == name]
-        colours = ["#9ecae1" if "scalar loop" in label else "#1f77b4" if "ufunc" in label else "#bbbbbb" if label == "C++ loop" else
+        colours = ["#9ecae1" if "scalar loop" in label else "#1f77b4" if "ufunc" in label else "#bbbbbb" if label.startswith("C++ loop") else
                    "#aec7e8" if "scalar" in label else "#ff7f0e" for _, label, _ in mine]
         axis.barh([label for _, label, _ in mine], [ns for *_, ns in mine], color=colours)
         axis.invert_yaxis()

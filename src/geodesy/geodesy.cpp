@@ -35,39 +35,6 @@ float clamp_degrees(float value, float limit) noexcept
 
 }  // namespace
 
-bool valid_coordinates(float lon, float lat) noexcept
-{
-    return lat > -90.0f && lat < 90.0f && lon > -180.0f && lon < 180.0f;
-}
-
-PreparedPoint prepare_point(float lon, float lat) noexcept
-{
-    const float phi = lat * DEG_TO_RAD;
-    return {lon * DEG_TO_RAD, sinf(phi), cosf(phi)};
-}
-
-// The central angle from its arctangent form (radians, in [0, pi]), times
-// the radius.
-float distance_unchecked(const PreparedPoint &first,
-                         const PreparedPoint &second, float radius) noexcept
-{
-    // Difference of the converted longitudes, not conversion of the
-    // difference; the trigonometric functions absorb any wrap-around.
-    const float delta_lambda = second.lambda - first.lambda;
-    const float s1 = first.sin_phi;
-    const float c1 = first.cos_phi;
-    const float s2 = second.sin_phi;
-    const float c2 = second.cos_phi;
-    const float c_delta = cosf(delta_lambda);
-    const float s_delta = sinf(delta_lambda);
-
-    const float a = s_delta * c2;
-    const float b = (c1 * s2) - ((s1 * c2) * c_delta);
-    const float y = sqrtf((b * b) + (a * a));
-    const float x = ((c1 * c2) * c_delta) + (s1 * s2);
-    return atan2f(y, x) * radius;
-}
-
 float great_circle_distance_with_radius(float lon1, float lat1, float lon2,
                                         float lat2, float radius)
 {

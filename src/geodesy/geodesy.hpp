@@ -7,6 +7,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 namespace quorlin {
@@ -48,7 +49,10 @@ struct TileBounds {
 // True exactly when -90 < lat < 90 and -180 < lon < 180. The bounds are
 // open, so the poles and the antimeridian are invalid; NaN fails every
 // comparison and so is invalid too.
-bool valid_coordinates(float lon, float lat) noexcept;
+inline bool valid_coordinates(float lon, float lat) noexcept
+{
+    return lat > -90.0f && lat < 90.0f && lon > -180.0f && lon < 180.0f;
+}
 
 // Great-circle distance in the units of `radius` (normally metres) between
 // two points on a sphere, from the arctangent form of the central angle.
@@ -98,12 +102,36 @@ struct PreparedPoint {
     float sin_phi;
     float cos_phi;
 };
-PreparedPoint prepare_point(float lon, float lat) noexcept;
+inline PreparedPoint prepare_point(float lon, float lat) noexcept
+{
+    const float phi = lat * DEG_TO_RAD;
+    return {lon * DEG_TO_RAD, sinf(phi), cosf(phi)};
+}
 
-// Distance between two prepared points, in the units of `radius`. The
-// points' validity is the caller's to test.
-float distance_unchecked(const PreparedPoint &first,
-                         const PreparedPoint &second, float radius) noexcept;
+// Distance between two prepared points, in the units of `radius`: the
+// central angle from its arctangent form (radians, in [0, pi]), times the
+// radius. The points' validity is the caller's to test. Inline, with
+// prepare_point, so that loops over many points compile it in place.
+inline float distance_unchecked(const PreparedPoint &first,
+                                const PreparedPoint &second,
+                                float radius) noexcept
+{
+    // Difference of the converted longitudes, not conversion of the
+    // difference; the trigonometric functions absorb any wrap-around.
+    const float delta_lambda = second.lambda - first.lambda;
+    const float s1 = first.sin_phi;
+    const float c1 = first.cos_phi;
+    const float s2 = second.sin_phi;
+    const float c2 = second.cos_phi;
+    const float c_delta = cosf(delta_lambda);
+    const float s_delta = sinf(delta_lambda);
+
+    const float a = s_delta * c2;
+    const float b = (c1 * s2) - ((s1 * c2) * c_delta);
+    const float y = sqrtf((b * b) + (a * a));
+    const float x = ((c1 * c2) * c_delta) + (s1 * s2);
+    return atan2f(y, x) * radius;
+}
 
 // The zoom's share of every tile formula: 1 / 2^z.
 struct TileScale {
