@@ -103,6 +103,9 @@ def make_cases(data, loop, n, python_n):
         if name == "great_circle_distance":
             cases.append((name, "C++ loop, arithmetic inline",
                           lambda e=loop.inline_great_circle_distance, a=c_args: e(*a), n))
+            narrow = [a.astype(np.float32) for a in args]
+            cases.append((name, "quorlin_numpy ufunc, float32",
+                          lambda u=ufunc, a=narrow, o=np.empty(n, np.float32): u(*a, out=o), n))
         if nout == 1:
             fixed = [args[0][0], args[1][0], *args[2:]]
             cases.append((name, "ufunc, one point to many", lambda u=ufunc, a=fixed, o=outputs[0]: u(*a, out=o), n))
