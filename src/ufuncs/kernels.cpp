@@ -252,7 +252,6 @@ AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
     const __m256i ix = _mm256_and_si256(hx, splat(0x7fffffff));
     const __m256i iy = _mm256_and_si256(hy, splat(0x7fffffff));
     const __m256i k = _mm256_srai_epi32(_mm256_sub_epi32(iy, ix), 23);
-    const __m256i inf = splat(0x7f800000);
     __m256i left = _mm256_or_si256(_mm256_cmpgt_epi32(ix, splat(0x7f7fffff)),
                                    _mm256_cmpgt_epi32(iy, splat(0x7f7fffff)));
     left = _mm256_or_si256(left, _mm256_cmpeq_epi32(hx, splat(0x3f800000)));
@@ -264,7 +263,6 @@ AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
     left = _mm256_or_si256(
         left, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), hx),
                                _mm256_cmpgt_epi32(splat(-60), k)));
-    (void)inf;
 
     const __m256 q = _mm256_andnot_ps(splat(-0.0f), _mm256_div_ps(y, x));
     const __m256 z =
@@ -709,65 +707,23 @@ namespace {
 // 2.36's FMA and plain sinf/cosf differ (all 34, found over the 2^32 floats),
 // the thresholds of each path, and arguments next to multiples of pi/2,
 // where the reduction cancels most.
+// clang-format off
 constexpr std::uint32_t HARD_TRIG[] = {
     // sinf
-    0x4255b0a9u,
-    0x42a35c07u,
-    0x42a35d44u,
-    0x42a97360u,
-    0x42cf5854u,
-    0x42e87a55u,
-    0xc255b0a9u,
-    0xc2a35c07u,
-    0xc2a35d44u,
-    0xc2a97360u,
-    0xc2cf5854u,
-    0xc2e87a55u,
+    0x4255b0a9u, 0x42a35c07u, 0x42a35d44u, 0x42a97360u, 0x42cf5854u, 0x42e87a55u,
+    0xc255b0a9u, 0xc2a35c07u, 0xc2a35d44u, 0xc2a97360u, 0xc2cf5854u, 0xc2e87a55u,
     // cosf
-    0x418a3adbu,
-    0x418a3adcu,
-    0x418a3addu,
-    0x418a3adeu,
-    0x41bc76d9u,
-    0x4202eb4bu,
-    0x42687a55u,
-    0x4280ce28u,
-    0x42870e40u,
-    0x42c55faau,
-    0x42d8d23eu,
-    0xc18a3adbu,
-    0xc18a3adcu,
-    0xc18a3addu,
-    0xc18a3adeu,
-    0xc1bc76d9u,
-    0xc202eb4bu,
-    0xc2687a55u,
-    0xc280ce28u,
-    0xc2870e40u,
-    0xc2c55faau,
-    0xc2d8d23eu,
+    0x418a3adbu, 0x418a3adcu, 0x418a3addu, 0x418a3adeu, 0x41bc76d9u, 0x4202eb4bu,
+    0x42687a55u, 0x4280ce28u, 0x42870e40u, 0x42c55faau, 0x42d8d23eu, 0xc18a3adbu,
+    0xc18a3adcu, 0xc18a3addu, 0xc18a3adeu, 0xc1bc76d9u, 0xc202eb4bu, 0xc2687a55u,
+    0xc280ce28u, 0xc2870e40u, 0xc2c55faau, 0xc2d8d23eu,
     // thresholds and near multiples of pi/2
-    0x3f400000u,
-    0x3f3fffffu,
-    0x39800000u,
-    0x397fffffu,
-    0x42efffffu,
-    0x3fc90fdbu,
-    0x3fc90fdau,
-    0x40490fdbu,
-    0x40490fdau,
-    0x4096cbe4u,
-    0x40c90fdbu,
-    0x40c90fdau,
-    0x3f490fdbu,
-    0x3f490fdau,
-    0x00000001u,
-    0x80000001u,
-    0x00800000u,
-    0x3f800000u,
-    0xbfc90fdbu,
-    0xc0c90fdbu,
+    0x3f400000u, 0x3f3fffffu, 0x39800000u, 0x397fffffu, 0x42efffffu, 0x3fc90fdbu,
+    0x3fc90fdau, 0x40490fdbu, 0x40490fdau, 0x4096cbe4u, 0x40c90fdbu, 0x40c90fdau,
+    0x3f490fdbu, 0x3f490fdau, 0x00000001u, 0x80000001u, 0x00800000u, 0x3f800000u,
+    0xbfc90fdbu, 0xc0c90fdbu,
 };
+// clang-format on
 
 bool same_bits(float a, float b) noexcept
 {
@@ -785,6 +741,14 @@ bool self_test(Variant variant) noexcept
         for (int i = 0; i < LANES; ++i)
             if (!(left & (1u << i)) &&
                 (!same_bits(s[i], sinf(x[i])) || !same_bits(c[i], cosf(x[i]))))
+                return false;
+        return true;
+    };
+    auto check_unary = [&](unsigned (*kernel)(const float *, float *) noexcept,
+                           float (*scalar)(float)) {
+        const unsigned left = kernel(x, r);
+        for (int i = 0; i < LANES; ++i)
+            if (!(left & (1u << i)) && !same_bits(r[i], scalar(x[i])))
                 return false;
         return true;
     };
@@ -818,6 +782,18 @@ bool self_test(Variant variant) noexcept
         for (int j = 0; j < LANES; ++j)
             x[j] = 1.0f - 2.0f * y[(j + 3) % LANES];
         if (!check_atan2())
+            return false;
+        // The tile edges' sinhf (of [-pi, pi], and past it) and atanf,
+        // the expanded box's asinf (of [-1, 1]).
+        for (int j = 0; j < LANES; ++j) {
+            x[j] = (y[j] - 0.5f) * 8.0f;
+            y[j] = x[j] * 0.25f;
+        }
+        if (!check_unary(sinh, sinhf) || !check_unary(atan, atanf))
+            return false;
+        for (int j = 0; j < LANES; ++j)
+            x[j] = y[j];
+        if (!check_unary(asin, asinf))
             return false;
     }
     return true;
