@@ -520,6 +520,13 @@ AVX2 inline __m256 clamp(__m256 value, float limit)
                             _mm256_cmp_ps(splat(limit), value, _CMP_LT_OQ));
 }
 
+// radians * RAD_TO_DEG, clamped to +-limit, stored.
+AVX2 inline void store_degrees(float *out, __m256 radians, float limit)
+{
+    _mm256_storeu_ps(out,
+                     clamp(_mm256_mul_ps(radians, splat(RAD_TO_DEG)), limit));
+}
+
 // Eight expanded boxes from the tiles' bounds, as
 // wm_tile_expanded_bbox_unchecked computes one.
 template <bool Fused>
@@ -564,21 +571,10 @@ AVX2 void expanded8(const float *west, const float *south, const float *east,
         if (left_asin & (1u << i))
             dl[i] = asinf(ratio[i]);
     const __m256 delta_lambda = _mm256_load_ps(dl);
-    const __m256 TO_DEGREES = splat(RAD_TO_DEG);
-    _mm256_storeu_ps(
-        out_west,
-        clamp(_mm256_mul_ps(_mm256_sub_ps(lambda_c, delta_lambda), TO_DEGREES),
-              180.0f));
-    _mm256_storeu_ps(
-        out_south,
-        clamp(_mm256_mul_ps(_mm256_sub_ps(phi_c, delta), TO_DEGREES), 90.0f));
-    _mm256_storeu_ps(
-        out_east,
-        clamp(_mm256_mul_ps(_mm256_add_ps(delta_lambda, lambda_c), TO_DEGREES),
-              180.0f));
-    _mm256_storeu_ps(
-        out_north,
-        clamp(_mm256_mul_ps(_mm256_add_ps(delta, phi_c), TO_DEGREES), 90.0f));
+    store_degrees(out_west, _mm256_sub_ps(lambda_c, delta_lambda), 180.0f);
+    store_degrees(out_south, _mm256_sub_ps(phi_c, delta), 90.0f);
+    store_degrees(out_east, _mm256_add_ps(delta_lambda, lambda_c), 180.0f);
+    store_degrees(out_north, _mm256_add_ps(delta, phi_c), 90.0f);
 }
 
 }  // namespace
