@@ -243,7 +243,7 @@ AVX2 unsigned atan8_lanes(const float *x, float *out)
 }
 
 // atan2f in float, as glibc 2.36 computes it: the arctangent of |y/x|,
-// placed in its quadrant with pi split in two. The special cases (NaN,
+// placed in its quadrant with pi split in two. The edge cases (NaN,
 // zeros, infinities, x = 1, ratios past 2^60) are left to the caller.
 AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
 {

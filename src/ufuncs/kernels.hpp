@@ -12,7 +12,7 @@
 // 10^9 pairs).
 //
 // Lanes a kernel does not compute (outside its fast path: huge arguments,
-// NaN, infinities, the special cases of atan2f) are reported in a bit mask
+// NaN, infinities, the edge cases of atan2f) are reported in a bit mask
 // for the caller to finish with the scalar function.
 #pragma once
 
@@ -57,7 +57,7 @@ void expanded_boxes(Variant variant, const float *west, const float *south,
 void prepare_points(Variant variant, const float *lon, const float *lat,
                     float *lambda, float *sin_phi, float *cos_phi) noexcept;
 // Eight distances from prepared points, as distance_unchecked() computes
-// one; lanes that atan2f's special cases leave are finished here with the
+// one; lanes that atan2f's edge cases leave are finished here with the
 // scalar function, so every lane is written.
 void distances(Variant variant, const float *lambda1, const float *sin1,
                const float *cos1, const float *lambda2, const float *sin2,
