@@ -34,3 +34,9 @@ up: tuple[int, int, int] = quorlin_tiles.parent(*here, zoom=None)
 down: list[tuple[int, int, int]] = quorlin_tiles.children(*here)
 key: str = quorlin_tiles.quadkey(*here)
 xs, ys = quorlin_numpy.tiles(2.2, 48.8, 2.5, 48.9, 12, max_tiles=1000)
+
+import polars as pl
+
+import quorlin_polars
+
+expression: pl.Expr = quorlin_polars.wm_bounds("x", pl.col("y"), 12, dtype=pl.Float32)
