@@ -181,8 +181,7 @@ def _expression(name, args, dtype=None):
     positions = [i for i, e in enumerate(inputs) if isinstance(e, pl.Expr)]
     if not positions:
         # Numbers only: computed now, a literal of the same type.
-        with np.errstate(invalid="warn"):
-            results = getattr(quorlin_numpy, name)(*inputs, **keywords)
+        results = getattr(quorlin_numpy, name)(*inputs, **keywords)
         if fields is None:
             return pl.lit(results.item()).alias(result_name)
         return pl.struct(**{f: pl.lit(r.item()) for f, r in zip(fields, results)}).alias(result_name)

@@ -162,7 +162,6 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
         float radius = MEAN_EARTH_RADIUS_M;
         if constexpr (WithRadius)
             radius = narrow<Real>(in[4]);
-        char *at = out;
         if (!fixed_first)
             first_valid = valid_coordinates(lon1, lat1);
         if (!fixed_second)
@@ -172,9 +171,9 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
                 first = prepare_point(lon1, lat1);
             if (!fixed_second)
                 second = prepare_point(lon2, lat2);
-            store_result<Real>(at, distance_unchecked(first, second, radius));
+            store_result<Real>(out, distance_unchecked(first, second, radius));
         } else {
-            store<Real>(at, REFUSED<Real>);
+            store<Real>(out, REFUSED<Real>);
             status.refuse();
         }
         for (int k = 0; k < NIN; ++k)
