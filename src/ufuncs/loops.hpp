@@ -207,8 +207,9 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
                 lat2[j] = narrow<Real>(in[3] + j * steps[3]);
                 if constexpr (WithRadius)
                     radius[j] = narrow<Real>(in[4] + j * steps[4]);
-                valid &= (fixed_first || valid_coordinates(lon1[j], lat1[j])) &
-                         (fixed_second || valid_coordinates(lon2[j], lat2[j]));
+                valid &=
+                    (fixed_first || valid_coordinates(lon1[j], lat1[j])) &&
+                    (fixed_second || valid_coordinates(lon2[j], lat2[j]));
             }
             if (!valid) [[unlikely]] {
                 for (int j = 0; j < L; ++j)
