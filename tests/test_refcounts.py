@@ -18,15 +18,23 @@ CALLS = [
 IDS = [function.__name__ for function, _, _ in CALLS]
 
 
+# What sys.getrefcount() reports for an object held by one local depends on
+# the interpreter (from 3.14 a local loaded for a call is not counted), so
+# each count is compared with a control object that is new, held the same
+# way and measured by the same expression in the same frame.
+
+
 @pytest.mark.parametrize("function, names, args", CALLS, ids=IDS)
 def test_result_is_the_only_reference(function, names, args):
     for keywords in (False, True):
         result = function(**dict(zip(names, args))) if keywords else function(*args)
-        assert sys.getrefcount(result) == 2
+        control = float("0.25")
+        assert sys.getrefcount(result) == sys.getrefcount(control)
         if isinstance(result, tuple):
+            control = tuple(float(str(value)) for value in result)
             for index in range(len(result)):
-                assert sys.getrefcount(result[index]) == 3  # tuple, call, argument
-        del result
+                assert sys.getrefcount(result[index]) == sys.getrefcount(control[index])
+        del result, control
 
 
 @pytest.mark.parametrize("function, names, args", CALLS, ids=IDS)
@@ -60,7 +68,8 @@ def test_nested_calls_from_float():
     for depth in (1, 2, 10):
         result = quorlin.great_circle_distance_with_radius(0, 0, NestedFloat(depth), 0, 2.0)
         assert result == plain
-        assert sys.getrefcount(result) == 2
+        control = float("0.25")
+        assert sys.getrefcount(result) == sys.getrefcount(control)
 
 
 def test_nested_call_that_panics_inside_a_conversion(panic_exception):
