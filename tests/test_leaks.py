@@ -45,9 +45,14 @@ def total_refcount_drift(call):
 def test_total_reference_count_does_not_drift(name, capfd):
     call, _ = PATHS[name]
     # What the measurement itself moves (its own locals), with a call that
-    # does nothing.
-    baseline = total_refcount_drift(lambda: None)
-    drift = total_refcount_drift(call) - baseline
+    # does nothing. A leak repeats with every measurement; the interpreter's
+    # own one-off caching (tens of references on 3.14's) does not, so a
+    # drift is measured again before it counts.
+    for _ in range(3):
+        baseline = total_refcount_drift(lambda: None)
+        drift = total_refcount_drift(call) - baseline
+        if abs(drift) < 10:
+            break
     capfd.readouterr()  # failure reports of the panicking paths
     with capfd.disabled():
         print(f"\n  {name:<32} total refcount drift over {RUNS} calls: {drift:+d}", end="")
