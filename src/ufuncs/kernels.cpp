@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "../geodesy/geodesy.hpp"
 
@@ -297,7 +298,7 @@ AVX2 void prepare8(const float *lon, const float *lat, float *lambda,
         }
 }
 
-template <bool Fused>
+template <bool Fused, bool Fdlibm>
 AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
                     const float *lambda2, const float *sin2, const float *cos2,
                     const float *radius, float *out)
@@ -322,7 +323,8 @@ AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
                                                     _mm256_mul_ps(a, a))));
     _mm256_store_ps(x, _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(c1, c2), cd),
                                      _mm256_mul_ps(s1, s2)));
-    const unsigned left = atan2_8(y, x, angle);
+    // Where the runtime's atan2f is not fdlibm's, it is called per lane.
+    const unsigned left = Fdlibm ? atan2_8(y, x, angle) : 0xffu;
     for (int i = 0; i < LANES; ++i)
         if (left & (1u << i))
             angle[i] = atan2f(y[i], x[i]);
@@ -540,7 +542,8 @@ AVX2 void expanded8(const float *west, const float *south, const float *east,
     prepare8<Fused>(west, north, lambda1, sin1, cos1);
     prepare8<Fused>(east, south, lambda2, sin2, cos2);
     _mm256_store_ps(radius, splat(MEAN_EARTH_RADIUS_M));
-    distance8<Fused>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, diag);
+    distance8<Fused, true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
+                           diag);
     const __m256 R = splat(MEAN_EARTH_RADIUS_M), HALF = splat(0.5f);
     const __m256 W = _mm256_loadu_ps(west), S = _mm256_loadu_ps(south);
     const __m256 E = _mm256_loadu_ps(east), N = _mm256_loadu_ps(north);
@@ -609,15 +612,23 @@ void prepare_points(Variant variant, const float *lon, const float *lat,
         prepare8<false>(lon, lat, lambda, sin_phi, cos_phi);
 }
 
-void distances(Variant variant, const float *lambda1, const float *sin1,
-               const float *cos1, const float *lambda2, const float *sin2,
-               const float *cos2, const float *radius, float *out) noexcept
+void distances(Variant variant, bool fdlibm, const float *lambda1,
+               const float *sin1, const float *cos1, const float *lambda2,
+               const float *sin2, const float *cos2, const float *radius,
+               float *out) noexcept
 {
-    if (variant == Variant::fused)
-        distance8<true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, out);
+    if (variant == Variant::fused && fdlibm)
+        distance8<true, true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
+                              out);
+    else if (variant == Variant::fused)
+        distance8<true, false>(lambda1, sin1, cos1, lambda2, sin2, cos2,
+                               radius, out);
+    else if (fdlibm)
+        distance8<false, true>(lambda1, sin1, cos1, lambda2, sin2, cos2,
+                               radius, out);
     else
-        distance8<false>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
-                         out);
+        distance8<false, false>(lambda1, sin1, cos1, lambda2, sin2, cos2,
+                                radius, out);
 }
 
 unsigned sinh(const float *x, float *out) noexcept
@@ -689,7 +700,7 @@ void prepare_points(Variant, const float *, const float *, float *, float *,
                     float *) noexcept
 {
 }
-void distances(Variant, const float *, const float *, const float *,
+void distances(Variant, bool, const float *, const float *, const float *,
                const float *, const float *, const float *, const float *,
                float *) noexcept
 {
@@ -721,25 +732,93 @@ constexpr std::uint32_t HARD_TRIG[] = {
 };
 // clang-format on
 
+// The C runtime's functions through pointers the compiler cannot see
+// through: given the constant inputs above, it would otherwise evaluate
+// them itself, correctly rounded, and test the kernels against its own
+// answers instead of the runtime's.
+float (*volatile runtime_sinf)(float) = sinf;
+float (*volatile runtime_cosf)(float) = cosf;
+float (*volatile runtime_atanf)(float) = atanf;
+float (*volatile runtime_sinhf)(float) = sinhf;
+float (*volatile runtime_asinf)(float) = asinf;
+float (*volatile runtime_atan2f)(float, float) = atan2f;
+
 bool same_bits(float a, float b) noexcept
 {
     return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
 
-// The kernel's answers against the scalar functions on the hard inputs
-// and on a fixed sequence through the whole range of the distance's
-// arguments.
-bool self_test(Variant variant) noexcept
+// Inputs on which glibc 2.41's correctly rounded atanf, atan2f, asinf and
+// sinhf differ from fdlibm's, which the kernels follow (found by
+// tools/prove_kernels in a Debian 13 root): a runtime that answers these as
+// fdlibm does is not the correctly rounded one, whatever its version says.
+// clang-format off
+constexpr std::uint32_t WITNESS_ATAN[] = {
+    0x3a27ba3bu, 0x3a46dce7u, 0x3b03400eu, 0x3b0dcb2du,
+    0x3b2d5c3cu, 0x3b319dc1u, 0x3b399095u, 0x3b495190u};
+constexpr std::uint32_t WITNESS_SINH[] = {
+    0x345db3d7u, 0x347fffffu, 0x34ef7750u, 0x34fffffdu,
+    0x34ffffffu, 0x352953fcu, 0x353fffffu, 0x3577def4u};
+constexpr std::uint32_t WITNESS_ASIN[] = {
+    0x3a5352aeu, 0x3a5352b0u, 0x3a5352b2u, 0x3a5352b4u,
+    0x3a5352b6u, 0x3a5352b8u, 0x3a5352bau, 0x3a5352bcu};
+constexpr std::uint32_t WITNESS_ATAN2[][2] = {  // y, x
+    {0x3e77b6dcu, 0x3f786584u},
+    {0x3f6d2b8du, 0xbec0bb34u},
+    {0x3f3cc543u, 0x3f2cebc6u},
+    {0x3f013b8fu, 0x3f5cfc7bu},
+    {0x3f763a3fu, 0xbe8c1d3eu},
+    {0x3f340c21u, 0x3f35fc73u},
+    {0x3f7ee5bdu, 0xbdbddf5au},
+    {0x3f3e54deu, 0xbf2b338du}};
+// clang-format on
+
+// A fixed sequence through [0, 1), for the self-tests.
+struct Sequence {
+    std::uint32_t state = 0x9e3779b9u;
+    float next() noexcept
+    {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<float>(state >> 8) * 0x1p-24f;
+    }
+};
+
+// The sinf/cosf kernel of one variant against the C runtime on the hard
+// inputs and through [-2pi, 2pi], where the distance takes them.
+bool self_test_trig(Variant variant) noexcept
 {
-    float x[LANES], s[LANES], c[LANES], y[LANES], r[LANES];
-    auto check_trig = [&]() {
+    float x[LANES], s[LANES], c[LANES];
+    auto check = [&]() {
         const unsigned left = sincos(variant, x, s, c);
         for (int i = 0; i < LANES; ++i)
-            if (!(left & (1u << i)) &&
-                (!same_bits(s[i], sinf(x[i])) || !same_bits(c[i], cosf(x[i]))))
+            if (!(left & (1u << i)) && (!same_bits(s[i], runtime_sinf(x[i])) ||
+                                        !same_bits(c[i], runtime_cosf(x[i]))))
                 return false;
         return true;
     };
+    constexpr std::size_t hard = sizeof HARD_TRIG / sizeof HARD_TRIG[0];
+    for (std::size_t i = 0; i < hard; i += LANES) {
+        for (int j = 0; j < LANES; ++j)
+            x[j] = std::bit_cast<float>(
+                HARD_TRIG[(i + static_cast<std::size_t>(j)) % hard]);
+        if (!check())
+            return false;
+    }
+    Sequence sequence;
+    for (int round = 0; round < 128; ++round) {
+        for (int j = 0; j < LANES; ++j)
+            x[j] = (sequence.next() - 0.5f) * 12.566371f;
+        if (!check())
+            return false;
+    }
+    return true;
+}
+
+// The fdlibm kernels (atanf, atan2f, sinhf, asinf) against the C runtime
+// on the witnesses and through the ranges the ufuncs use.
+bool self_test_fdlibm() noexcept
+{
+    float x[LANES], y[LANES], r[LANES];
     auto check_unary = [&](unsigned (*kernel)(const float *, float *) noexcept,
                            float (*scalar)(float)) {
         const unsigned left = kernel(x, r);
@@ -751,30 +830,45 @@ bool self_test(Variant variant) noexcept
     auto check_atan2 = [&]() {
         const unsigned left = atan2(y, x, r);
         for (int i = 0; i < LANES; ++i)
-            if (!(left & (1u << i)) && !same_bits(r[i], atan2f(y[i], x[i])))
+            if (!(left & (1u << i)) &&
+                !same_bits(r[i], runtime_atan2f(y[i], x[i])))
                 return false;
         return true;
     };
-    constexpr std::size_t hard = sizeof HARD_TRIG / sizeof HARD_TRIG[0];
-    for (std::size_t i = 0; i < hard; i += LANES) {
-        for (int j = 0; j < LANES; ++j)
-            x[j] = std::bit_cast<float>(
-                HARD_TRIG[(i + static_cast<std::size_t>(j)) % hard]);
-        if (!check_trig())
+    auto witnesses = [&](const std::uint32_t *bits, std::size_t count,
+                         unsigned (*kernel)(const float *, float *) noexcept,
+                         float (*scalar)(float)) {
+        for (std::size_t i = 0; i < count; i += LANES) {
+            for (int j = 0; j < LANES; ++j)
+                x[j] = std::bit_cast<float>(
+                    bits[(i + static_cast<std::size_t>(j)) % count]);
+            if (!check_unary(kernel, scalar))
+                return false;
+        }
+        return true;
+    };
+    if (!witnesses(WITNESS_ATAN, std::size(WITNESS_ATAN), atan,
+                   runtime_atanf) ||
+        !witnesses(WITNESS_SINH, std::size(WITNESS_SINH), sinh,
+                   runtime_sinhf) ||
+        !witnesses(WITNESS_ASIN, std::size(WITNESS_ASIN), asin, runtime_asinf))
+        return false;
+    constexpr std::size_t pairs = std::size(WITNESS_ATAN2);
+    for (std::size_t i = 0; i < pairs; i += LANES) {
+        for (int j = 0; j < LANES; ++j) {
+            const auto &pair =
+                WITNESS_ATAN2[(i + static_cast<std::size_t>(j)) % pairs];
+            y[j] = std::bit_cast<float>(pair[0]);
+            x[j] = std::bit_cast<float>(pair[1]);
+        }
+        if (!check_atan2())
             return false;
     }
-    std::uint32_t state = 0x9e3779b9u;
+    Sequence sequence;
     for (int round = 0; round < 128; ++round) {
-        for (int j = 0; j < LANES; ++j) {
-            state = state * 1664525u + 1013904223u;
-            // Spread over [-2pi, 2pi] for the trigonometry; over [0, 1] by
-            // [-1, 1] for the arctangent, as the distance uses them.
-            const float u = static_cast<float>(state >> 8) * 0x1p-24f;
-            x[j] = (u - 0.5f) * 12.566371f;
-            y[j] = u;
-        }
-        if (!check_trig())
-            return false;
+        // atan2f over [0, 1] by [-1, 1], as the distance uses it.
+        for (int j = 0; j < LANES; ++j)
+            y[j] = sequence.next();
         for (int j = 0; j < LANES; ++j)
             x[j] = 1.0f - 2.0f * y[(j + 3) % LANES];
         if (!check_atan2())
@@ -785,11 +879,12 @@ bool self_test(Variant variant) noexcept
             x[j] = (y[j] - 0.5f) * 8.0f;
             y[j] = x[j] * 0.25f;
         }
-        if (!check_unary(sinh, sinhf) || !check_unary(atan, atanf))
+        if (!check_unary(sinh, runtime_sinhf) ||
+            !check_unary(atan, runtime_atanf))
             return false;
         for (int j = 0; j < LANES; ++j)
             x[j] = y[j];
-        if (!check_unary(asin, asinf))
+        if (!check_unary(asin, runtime_asinf))
             return false;
     }
     return true;
@@ -799,9 +894,11 @@ bool self_test(Variant variant) noexcept
 
 Choice choose() noexcept
 {
-    Choice choice{Variant::none, ""};
+    Choice choice{Variant::none, false, "", ""};
     auto say = [&choice](const char *text) {
         std::snprintf(choice.reason, sizeof choice.reason, "%s", text);
+        std::snprintf(choice.tile_reason, sizeof choice.tile_reason, "%s",
+                      text);
         return choice;
     };
     const char *forced = std::getenv("QUORLIN_SCALAR_LOOPS");
@@ -816,27 +913,51 @@ Choice choose() noexcept
 #endif
 #if defined(__GLIBC__)
     const char *version = gnu_get_libc_version();
-    if (std::strcmp(version, "2.36") != 0) {
-        std::snprintf(
-            choice.reason, sizeof choice.reason,
-            "scalar loop: the kernels are proven against glibc 2.36, "
-            "and this is glibc %s",
-            version);
+#else
+    return say("scalar loop: the kernels follow glibc's functions, and this "
+               "C runtime is not glibc");
+#endif
+    // Each kernel runs where the runtime's functions are the algorithm it
+    // follows, as the self-tests find them, not where a version string says.
+    for (const Variant variant : {Variant::fused, Variant::plain})
+        if (self_test_trig(variant)) {
+            choice.variant = variant;
+            break;
+        }
+    if (choice.variant == Variant::none) {
+        std::snprintf(choice.reason, sizeof choice.reason,
+                      "scalar loop: glibc %s's sinf and cosf are not the "
+                      "algorithm of the kernels (the self-test found answers "
+                      "that differ)",
+                      version);
+        std::snprintf(choice.tile_reason, sizeof choice.tile_reason, "%s",
+                      choice.reason);
         return choice;
     }
-#else
-    return say("scalar loop: the kernels are proven against glibc only");
-#endif
-    for (const Variant variant : {Variant::fused, Variant::plain})
-        if (self_test(variant)) {
-            choice.variant = variant;
-            return say(
-                variant == Variant::fused
-                    ? "AVX2 kernel: glibc 2.36 with its FMA sinf and cosf"
-                    : "AVX2 kernel: glibc 2.36 with its plain sinf and cosf");
-        }
-    return say("scalar loop: the self-test found answers that differ from the "
-               "C runtime's");
+    choice.fdlibm = self_test_fdlibm();
+    const char *trig = choice.variant == Variant::fused ? "FMA" : "plain";
+    if (choice.fdlibm) {
+        std::snprintf(choice.reason, sizeof choice.reason,
+                      "AVX2 kernel: glibc %s with its %s sinf and cosf and "
+                      "fdlibm's atan2f",
+                      version, trig);
+        std::snprintf(choice.tile_reason, sizeof choice.tile_reason,
+                      "AVX2 kernel: glibc %s with its %s sinf and cosf and "
+                      "fdlibm's atanf, asinf and sinhf",
+                      version, trig);
+    } else {
+        std::snprintf(choice.reason, sizeof choice.reason,
+                      "AVX2 kernel: glibc %s with its %s sinf and cosf; its "
+                      "atan2f per element, as it is not fdlibm's",
+                      version, trig);
+        std::snprintf(
+            choice.tile_reason, sizeof choice.tile_reason,
+            "scalar loop: glibc %s's atanf, asinf and sinhf are not "
+            "fdlibm's (correctly rounded from glibc 2.41), which the "
+            "kernels follow",
+            version);
+    }
+    return choice;
 }
 
 const Choice &active() noexcept

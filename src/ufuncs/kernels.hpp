@@ -58,17 +58,27 @@ void prepare_points(Variant variant, const float *lon, const float *lat,
                     float *lambda, float *sin_phi, float *cos_phi) noexcept;
 // Eight distances from prepared points, as distance_unchecked() computes
 // one; lanes that atan2f's edge cases leave are finished here with the
-// scalar function, so every lane is written.
-void distances(Variant variant, const float *lambda1, const float *sin1,
-               const float *cos1, const float *lambda2, const float *sin2,
-               const float *cos2, const float *radius, float *out) noexcept;
+// scalar function, so every lane is written. Without `fdlibm` (the
+// runtime's atan2f is not the kernel's algorithm) atan2f is the scalar
+// function on every lane.
+void distances(Variant variant, bool fdlibm, const float *lambda1,
+               const float *sin1, const float *cos1, const float *lambda2,
+               const float *sin2, const float *cos2, const float *radius,
+               float *out) noexcept;
 
-// The kernel the running C runtime and CPU allow, after the self-test
+// The kernels the running C runtime and CPU allow, after the self-tests
 // (known hard inputs, among them those on which glibc's own variants
-// differ), with the reason for the choice. Variant::none: the scalar loops.
+// differ and those on which fdlibm's functions and correctly rounded ones
+// differ), with the reasons for the choice. `variant`: the sinf and cosf
+// kernel, Variant::none for the scalar loops throughout; `fdlibm`: the
+// runtime's atanf, atan2f, asinf and sinhf are fdlibm's, as the kernels
+// compute them. `reason` is said of the distance ufuncs, `tile_reason` of
+// the tile geometry ufuncs, which need both.
 struct Choice {
     Variant variant;
-    char reason[160];
+    bool fdlibm;
+    char reason[200];
+    char tile_reason[200];
 };
 Choice choose() noexcept;
 

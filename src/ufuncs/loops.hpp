@@ -183,6 +183,7 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
 
     Count i = 0;
     const kernels::Variant variant = kernels::active().variant;
+    const bool fdlibm = kernels::active().fdlibm;
     // Eight elements at a time through the vector kernel, when there is one
     // and no element of the eight is refused (those go one by one).
     if (variant != kernels::Variant::none && (!fixed_first || first_valid) &&
@@ -222,8 +223,8 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
             if (!fixed_second)
                 kernels::prepare_points(variant, lon2, lat2, lambda2, sin2,
                                         cos2);
-            kernels::distances(variant, lambda1, sin1, cos1, lambda2, sin2,
-                               cos2, radius, result);
+            kernels::distances(variant, fdlibm, lambda1, sin1, cos1, lambda2,
+                               sin2, cos2, radius, result);
             for (int j = 0; j < L; ++j)
                 store_result<Real>(out + j * steps[NIN], result[j]);
             for (int k = 0; k < NIN; ++k)
@@ -392,7 +393,8 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
     const kernels::Variant variant = kernels::active().variant;
     // Eight elements at a time through the vector kernels, when there are
     // some and no element of the eight is refused (those go one by one).
-    if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid)) {
+    if (variant != kernels::Variant::none && kernels::active().fdlibm &&
+        (!fixed_zoom || zoom_valid)) {
         constexpr int L = kernels::LANES;
         alignas(32) float column[L], row[L], next_column[L], next_row[L],
             scales[L], expansion[L], result[NOUT][L];

@@ -319,12 +319,15 @@ PyObject *loops(PyObject *, PyObject *)
     if (result == nullptr)
         return nullptr;
     for (const UfuncRow &row : UFUNCS) {
+        const bool distance =
+            std::strncmp(row.name, "great_circle_distance", 21) == 0;
         const bool has_kernel =
             std::strcmp(row.name, "tile") != 0 &&
             std::strcmp(row.name, "valid_coordinates") != 0;
         PyObject *reason = PyUnicode_FromString(
-            has_kernel ? choice.reason
-                       : "scalar loop: no vector kernel for this function");
+            distance     ? choice.reason
+            : has_kernel ? choice.tile_reason
+                         : "scalar loop: no vector kernel for this function");
         if (reason == nullptr ||
             PyDict_SetItemString(result, row.name, reason) < 0) {
             Py_XDECREF(reason);
@@ -342,10 +345,10 @@ PyMethodDef functions[] = {
      "Which inner loop each ufunc runs, and why: a dict from the ufunc's "
      "name\n"
      "to \"AVX2 kernel: ...\" or \"scalar loop: ...\". A kernel is used only "
-     "on\n"
-     "a C runtime it was proven against, on a CPU with AVX2 and FMA, after a\n"
-     "self-test at import; QUORLIN_SCALAR_LOOPS=1 forces the scalar loops.\n"
-     "Both give the same bits."},
+     "where\n"
+     "the C runtime's functions are the algorithm it follows, on a CPU with "
+     "AVX2\nand FMA, after a self-test at import; QUORLIN_SCALAR_LOOPS=1 "
+     "forces the\nscalar loops. Both give the same bits."},
     {"tiles",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tiles)),
      METH_VARARGS | METH_KEYWORDS,
