@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "geodesy/geodesy.hpp"
+#include "geodesy/tiles.hpp"
 
 using namespace quorlin;
 
@@ -111,6 +112,16 @@ void loop_wm_tile_expanded_bbox(const std::int64_t *x, const std::int64_t *y,
         store(
             wm_tile_expanded_bbox(u(x[i]), u(y[i]), u(z[i]), f(expansion[i])),
             west, south, east, north, i);
+}
+
+void loop_tile(const double *lon, const double *lat, const std::int64_t *z,
+               std::int64_t *x, std::int64_t *y, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        const TileIndex tile = tile_of(f(lon[i]), f(lat[i]), u(z[i]));
+        x[i] = tile.x;
+        y[i] = tile.y;
+    }
 }
 
 }  // extern "C"

@@ -1,7 +1,8 @@
 """quorlin_numpy's benchmark: ns per element of each ufunc over 10**6
 contiguous float64 (coordinates) or int64 (tiles) elements, against a plain
 C++ loop over the same arithmetic on the same arrays, the scalar call in a
-Python loop, NumPy's own haversine formula, and mercantile and utiles.
+Python loop, NumPy's own haversine and tile formulas, and mercantile and
+utiles; then the ratios the kernels are held to.
 
     python bench/arrays.py [--elements N] [--chart docs/arrays.png] [--crossover]
     (where the vector kernels run, the ufuncs again with QUORLIN_SCALAR_LOOPS=1)
@@ -27,12 +28,13 @@ import numpy as np
 
 import quorlin
 import quorlin_numpy as qn
+import quorlin_tiles
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 RADIUS = 6371009.0
 FUNCTIONS = ["great_circle_distance", "great_circle_distance_with_radius", "wm_upper_left", "wm_bounds",
-             "wm_tile_expanded_bbox"]
+             "wm_tile_expanded_bbox", "tile"]
 
 
 def build_loop():
@@ -41,6 +43,7 @@ def build_loop():
     BUILD.mkdir(parents=True, exist_ok=True)
     library = BUILD / "array_loop.so"
     sources = [ROOT / "bench" / "array_loop.cpp", ROOT / "src" / "geodesy" / "geodesy.cpp",
+               ROOT / "src" / "geodesy" / "tiles.cpp",
                ROOT / "src" / "failure" / "contract.cpp", ROOT / "src" / "failure" / "report.cpp",
                ROOT / "src" / "failure" / "platform.cpp"]
     if not library.exists() or any(library.stat().st_mtime < s.stat().st_mtime for s in sources):
@@ -69,13 +72,23 @@ ARGUMENTS = {
     "wm_upper_left": ("x", "y", "z"),
     "wm_bounds": ("x", "y", "z"),
     "wm_tile_expanded_bbox": ("x", "y", "z", "expansion"),
+    "tile": ("lon2", "lat2", "z"),
 }
+SCALAR = {"tile": quorlin_tiles.tile}
 
 
 def numpy_haversine(lon1, lat1, lon2, lat2, radius):
     lon1, lat1, lon2, lat2 = np.radians(lon1), np.radians(lat1), np.radians(lon2), np.radians(lat2)
     a = np.sin((lat2 - lat1) * 0.5) ** 2 + np.cos(lat1) * np.cos(lat2) * np.sin((lon2 - lon1) * 0.5) ** 2
     return (2 * radius) * np.arcsin(np.sqrt(a))
+
+
+def numpy_tile(lon, lat, z):
+    """The usual float64 one-liner (as mercantile's formula, vectorised)."""
+    n = np.exp2(z)
+    x = np.floor((lon + 180.0) / 360.0 * n)
+    y = np.floor((1.0 - np.arcsinh(np.tan(np.radians(lat))) / np.pi) / 2.0 * n)
+    return x.astype(np.int64), y.astype(np.int64)
 
 
 def make_cases(data, loop, n, python_n):
@@ -93,9 +106,9 @@ def make_cases(data, loop, n, python_n):
         utiles = None
     for name in FUNCTIONS:
         args = [data[key] for key in ARGUMENTS[name]]
-        ufunc, scalar = getattr(qn, name), getattr(quorlin, name)
+        ufunc, scalar = getattr(qn, name), SCALAR.get(name) or getattr(quorlin, name)
         nout = ufunc.nout
-        outputs = [np.empty(n) for _ in range(nout)]
+        outputs = [np.empty(n, np.int64 if name == "tile" else np.float64) for _ in range(nout)]
         entry = getattr(loop, "loop_" + name)
         c_args = [pointer(a) for a in args + outputs] + [ctypes.c_size_t(n)]
         cases.append((name, "quorlin_numpy ufunc", lambda u=ufunc, a=args, o=tuple(outputs): u(*a, out=o), n))
@@ -116,7 +129,9 @@ def make_cases(data, loop, n, python_n):
                 typed = [a.astype(dtype) for a in args]
                 cases.append((name, f"NumPy haversine, {np.dtype(dtype).name}",
                               lambda a=typed, r=dtype(RADIUS): numpy_haversine(*a, r), n))
-        peer_name = {"wm_upper_left": "ul", "wm_bounds": "bounds"}.get(name)
+        if name == "tile":
+            cases.append((name, "NumPy float64 one-liner", lambda a=args: numpy_tile(*a), n))
+        peer_name = {"wm_upper_left": "ul", "wm_bounds": "bounds", "tile": "tile"}.get(name)
         for module in (mercantile, utiles):
             if module is not None and peer_name:
                 peer = getattr(module, peer_name)
@@ -230,6 +245,23 @@ def chart(rows, path):
     figure.savefig(path, dpi=110)
 
 
+def targets(rows):
+    """The ratios the vector kernels are held to, where they run."""
+    ns = {(name, label): v for name, label, v in rows}
+    checks = [("great_circle_distance", "quorlin_numpy ufunc", "NumPy haversine, float32", 1.0),
+              ("great_circle_distance", "quorlin_numpy ufunc, float32", "NumPy haversine, float32", 1.0),
+              ("wm_upper_left", "quorlin_numpy ufunc", "ufunc, scalar loop", 0.35),
+              ("wm_bounds", "quorlin_numpy ufunc", "ufunc, scalar loop", 0.35),
+              ("wm_tile_expanded_bbox", "quorlin_numpy ufunc", "ufunc, scalar loop", 0.55),
+              ("tile", "quorlin_numpy ufunc", "NumPy float64 one-liner", 0.5)]
+    print(f"\n{'target':<80} {'ratio':>6} {'at most':>8}")
+    for name, label, against, limit in checks:
+        if (name, label) in ns and (name, against) in ns:
+            ratio = ns[name, label] / ns[name, against]
+            print(f"{name + ': ' + label + ' / ' + against:<80} {ratio:>5.2f}x {limit:>7.2f}x"
+                  f"{'' if ratio <= limit else '  MISSED'}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--elements", type=int, default=10**6)
@@ -295,6 +327,7 @@ def main():
         general = next(v for n, lab, v in rows if n == name and lab == "quorlin_numpy ufunc")
         fixed = next(v for n, lab, v in rows if n == name and lab == "ufunc, one point to many")
         print(f"{name}: one point to many is {fixed / general:.2f}x the general per-element time")
+    targets(rows)
 
     if options.crossover:
         print("\nSmallest size at which one ufunc call beats the scalar call in a Python loop:")

@@ -99,13 +99,20 @@ ZOOMS = list(range(33))
 
 @pytest.mark.parametrize("z", ZOOMS)
 def test_points_go_to_the_tile_that_owns_them(z):
-    """Upper-left corners, every corner of wm_bounds, and a point inside,
-    through the ufunc (all of them) and the scalar call (a sample)."""
+    """Upper-left corners, every corner of wm_bounds, their float32
+    neighbours across both edges, and a point inside, through the ufunc (all
+    of them) and the scalar call (a sample)."""
     edges, (x, y) = Edges(z), tiles_at(z)
     west, south, east, north = qn.wm_bounds(x, y, z, dtype=np.float32)
     inside_lon = (west.astype(np.float64) + east) / 2
     inside_lat = (south.astype(np.float64) + north) / 2
-    for lon, lat in [(west, north), (east, north), (west, south), (east, south), (inside_lon, inside_lat)]:
+    def beside(values, direction, low, high):
+        return np.clip(np.nextafter(values, np.float32(direction)), low, high).astype(np.float32)
+    south_edge = -qn.wm_upper_left(0, 0, 0, dtype=np.float32)[1]
+    across = [(beside(west, d, -180, 180), beside(north, e, south_edge, -south_edge))
+              for d in (-np.inf, np.inf) for e in (-np.inf, np.inf)]
+    for lon, lat in [(west, north), (east, north), (west, south), (east, south), (inside_lon, inside_lat),
+                     *across]:
         got_x, got_y = qn.tile(lon, lat, z)
         assert np.array_equal(got_x, edges.column(lon)) and np.array_equal(got_y, edges.row(lat))
     got_x, got_y = qn.tile(west, north, z)
@@ -317,6 +324,28 @@ def test_the_ufunc_is_the_scalar_call_element_for_element():
             assert (xs[i], ys[i]) == expected, (lon[i], lat[i], z[i])
     with pytest.warns(RuntimeWarning, match="invalid value encountered in tile"):
         qn.tile([0.0, 0.0], [0.0, 89.0], 3)
+
+
+@pytest.mark.parametrize("layout", ["strided", "float32, strided", "zoom array is the x output"])
+def test_the_ufunc_reads_every_layout(layout):
+    """Strided and float32 inputs are read as the scalar path reads them,
+    and an output that is also an input (NumPy then runs the loop in place)
+    still gets every element, edge points included."""
+    n = 4000
+    z = rng.integers(0, 33, 2 * n)
+    lon, lat = qn.wm_upper_left(rng.integers(0, 2**z), rng.integers(0, 2**z), z, dtype=np.float32)
+    lon = np.where(rng.random(2 * n) < 0.5, lon, rng.uniform(-180, 180, 2 * n)).astype(np.float32)
+    lat = np.where(rng.random(2 * n) < 0.5, lat, rng.uniform(-85, 85, 2 * n)).astype(np.float32)
+    expected = np.array([tq.tile(float(a), float(b), int(c))[:2] for a, b, c in zip(lon, lat, z)])
+    dtype = np.float32 if layout.startswith("float32") else np.float64
+    if layout == "zoom array is the x output":
+        zoom, ys = z.copy(), np.empty(2 * n, np.int64)
+        xs, ys = qn.tile(lon.astype(dtype), lat.astype(dtype), zoom, out=(zoom, ys))
+        assert xs is zoom
+    else:
+        xs, ys = qn.tile(lon.astype(dtype)[::2], lat.astype(dtype)[::2], z[::2])
+        expected = expected[::2]
+    assert np.array_equal(np.stack([xs, ys], axis=1), expected)
 
 
 def test_against_mercantile_differs_only_within_float32_of_an_edge():

@@ -298,7 +298,9 @@ AVX2 void prepare8(const float *lon, const float *lat, float *lambda,
         }
 }
 
-template <bool Fused, bool Fdlibm>
+AVX2 inline unsigned atan2_of(const float *y, const float *x, float *out);
+
+template <bool Fused>
 AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
                     const float *lambda2, const float *sin2, const float *cos2,
                     const float *radius, float *out)
@@ -323,8 +325,7 @@ AVX2 void distance8(const float *lambda1, const float *sin1, const float *cos1,
                                                     _mm256_mul_ps(a, a))));
     _mm256_store_ps(x, _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(c1, c2), cd),
                                      _mm256_mul_ps(s1, s2)));
-    // Where the runtime's atan2f is not fdlibm's, it is called per lane.
-    const unsigned left = Fdlibm ? atan2_8(y, x, angle) : 0xffu;
+    const unsigned left = atan2_of(y, x, angle);
     for (int i = 0; i < LANES; ++i)
         if (left & (1u << i))
             angle[i] = atan2f(y[i], x[i]);
@@ -485,6 +486,53 @@ AVX2 unsigned asin8(const float *in, float *out)
         _mm256_castsi256_ps(_mm256_cmpgt_epi32(ix, splat(0x3f800000)))));
 }
 
+// atanf, atan2f, asinf and sinhf of eight lanes by the kernel chosen for
+// each; lanes left are the caller's.
+AVX2 inline unsigned atan_of(const float *x, float *out)
+{
+    switch (active().atan) {
+    case Family::fdlibm:
+        return atan8_lanes(x, out);
+    case Family::rounded:
+        return atan_rounded(x, out);
+    default:
+        return 0xffu;
+    }
+}
+AVX2 inline unsigned atan2_of(const float *y, const float *x, float *out)
+{
+    switch (active().atan2) {
+    case Family::fdlibm:
+        return atan2_8(y, x, out);
+    case Family::rounded:
+        return atan2_rounded(y, x, out);
+    default:
+        return 0xffu;
+    }
+}
+AVX2 inline unsigned asin_of(const float *x, float *out)
+{
+    switch (active().asin) {
+    case Family::fdlibm:
+        return asin8(x, out);
+    case Family::rounded:
+        return asin_rounded(x, out);
+    default:
+        return 0xffu;
+    }
+}
+AVX2 inline unsigned sinh_of(const float *x, float *out)
+{
+    switch (active().sinh) {
+    case Family::fdlibm:
+        return sinh8(x, out);
+    case Family::rounded:
+        return sinh_rounded(x, out);
+    default:
+        return 0xffu;
+    }
+}
+
 // Eight tile edges: edge_longitude(column) and edge_latitude_degrees(row),
 // each lane with its own scale.
 AVX2 void corners8(const float *column, const float *row, const float *scale,
@@ -501,11 +549,11 @@ AVX2 void corners8(const float *column, const float *row, const float *scale,
     alignas(32) float argument[LANES], sinh_value[LANES], angle[LANES];
     _mm256_store_ps(argument,
                     _mm256_mul_ps(_mm256_sub_ps(splat(1.0f), t), splat(PI_F)));
-    const unsigned left = sinh8(argument, sinh_value);
+    const unsigned left = sinh_of(argument, sinh_value);
     for (int i = 0; i < LANES; ++i)
         if (left & (1u << i))
             sinh_value[i] = sinhf(argument[i]);
-    const unsigned left_atan = atan8_lanes(sinh_value, angle);
+    const unsigned left_atan = atan_of(sinh_value, angle);
     for (int i = 0; i < LANES; ++i)
         if (left_atan & (1u << i))
             angle[i] = atanf(sinh_value[i]);
@@ -542,8 +590,7 @@ AVX2 void expanded8(const float *west, const float *south, const float *east,
     prepare8<Fused>(west, north, lambda1, sin1, cos1);
     prepare8<Fused>(east, south, lambda2, sin2, cos2);
     _mm256_store_ps(radius, splat(MEAN_EARTH_RADIUS_M));
-    distance8<Fused, true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
-                           diag);
+    distance8<Fused>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, diag);
     const __m256 R = splat(MEAN_EARTH_RADIUS_M), HALF = splat(0.5f);
     const __m256 W = _mm256_loadu_ps(west), S = _mm256_loadu_ps(south);
     const __m256 E = _mm256_loadu_ps(east), N = _mm256_loadu_ps(north);
@@ -569,7 +616,7 @@ AVX2 void expanded8(const float *west, const float *south, const float *east,
     }
     _mm256_store_ps(
         ratio, _mm256_div_ps(_mm256_load_ps(sin_d), _mm256_load_ps(cos_p)));
-    const unsigned left_asin = asin8(ratio, dl);
+    const unsigned left_asin = asin_of(ratio, dl);
     for (int i = 0; i < LANES; ++i)
         if (left_asin & (1u << i))
             dl[i] = asinf(ratio[i]);
@@ -612,23 +659,15 @@ void prepare_points(Variant variant, const float *lon, const float *lat,
         prepare8<false>(lon, lat, lambda, sin_phi, cos_phi);
 }
 
-void distances(Variant variant, bool fdlibm, const float *lambda1,
-               const float *sin1, const float *cos1, const float *lambda2,
-               const float *sin2, const float *cos2, const float *radius,
-               float *out) noexcept
+void distances(Variant variant, const float *lambda1, const float *sin1,
+               const float *cos1, const float *lambda2, const float *sin2,
+               const float *cos2, const float *radius, float *out) noexcept
 {
-    if (variant == Variant::fused && fdlibm)
-        distance8<true, true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
-                              out);
-    else if (variant == Variant::fused)
-        distance8<true, false>(lambda1, sin1, cos1, lambda2, sin2, cos2,
-                               radius, out);
-    else if (fdlibm)
-        distance8<false, true>(lambda1, sin1, cos1, lambda2, sin2, cos2,
-                               radius, out);
+    if (variant == Variant::fused)
+        distance8<true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, out);
     else
-        distance8<false, false>(lambda1, sin1, cos1, lambda2, sin2, cos2,
-                                radius, out);
+        distance8<false>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
+                         out);
 }
 
 unsigned sinh(const float *x, float *out) noexcept
@@ -700,7 +739,7 @@ void prepare_points(Variant, const float *, const float *, float *, float *,
                     float *) noexcept
 {
 }
-void distances(Variant, bool, const float *, const float *, const float *,
+void distances(Variant, const float *, const float *, const float *,
                const float *, const float *, const float *, const float *,
                float *) noexcept
 {
@@ -814,45 +853,53 @@ bool self_test_trig(Variant variant) noexcept
     return true;
 }
 
-// The fdlibm kernels (atanf, atan2f, sinhf, asinf) against the C runtime
-// on the witnesses and through the ranges the ufuncs use.
-bool self_test_fdlibm() noexcept
+using Unary = unsigned (*)(const float *, float *) noexcept;
+using Runtime = float (*)(float);
+
+// A one-argument kernel against the C runtime: on its witnesses, then on
+// 1024 inputs of [-span/2, span/2], the range the ufuncs give it.
+bool agrees(Unary kernel, Runtime runtime, const std::uint32_t *witness,
+            std::size_t witnesses, float span) noexcept
 {
-    float x[LANES], y[LANES], r[LANES];
-    auto check_unary = [&](unsigned (*kernel)(const float *, float *) noexcept,
-                           float (*scalar)(float)) {
+    float x[LANES], r[LANES];
+    auto check = [&]() {
         const unsigned left = kernel(x, r);
         for (int i = 0; i < LANES; ++i)
-            if (!(left & (1u << i)) && !same_bits(r[i], scalar(x[i])))
+            if (!(left & (1u << i)) && !same_bits(r[i], runtime(x[i])))
                 return false;
         return true;
     };
-    auto check_atan2 = [&]() {
-        const unsigned left = atan2(y, x, r);
+    for (std::size_t i = 0; i < witnesses; i += LANES) {
+        for (int j = 0; j < LANES; ++j)
+            x[j] = std::bit_cast<float>(
+                witness[(i + static_cast<std::size_t>(j)) % witnesses]);
+        if (!check())
+            return false;
+    }
+    Sequence sequence;
+    for (int round = 0; round < 128; ++round) {
+        for (int j = 0; j < LANES; ++j)
+            x[j] = (sequence.next() - 0.5f) * span;
+        if (!check())
+            return false;
+    }
+    return true;
+}
+
+// atan2f's kernel against the C runtime: the witnesses, then 1024 pairs of
+// [0, 1] by [-1, 1], as the distance gives them.
+bool agrees_atan2(unsigned (*kernel)(const float *, const float *,
+                                     float *) noexcept) noexcept
+{
+    float y[LANES], x[LANES], r[LANES];
+    auto check = [&]() {
+        const unsigned left = kernel(y, x, r);
         for (int i = 0; i < LANES; ++i)
             if (!(left & (1u << i)) &&
                 !same_bits(r[i], runtime_atan2f(y[i], x[i])))
                 return false;
         return true;
     };
-    auto witnesses = [&](const std::uint32_t *bits, std::size_t count,
-                         unsigned (*kernel)(const float *, float *) noexcept,
-                         float (*scalar)(float)) {
-        for (std::size_t i = 0; i < count; i += LANES) {
-            for (int j = 0; j < LANES; ++j)
-                x[j] = std::bit_cast<float>(
-                    bits[(i + static_cast<std::size_t>(j)) % count]);
-            if (!check_unary(kernel, scalar))
-                return false;
-        }
-        return true;
-    };
-    if (!witnesses(WITNESS_ATAN, std::size(WITNESS_ATAN), atan,
-                   runtime_atanf) ||
-        !witnesses(WITNESS_SINH, std::size(WITNESS_SINH), sinh,
-                   runtime_sinhf) ||
-        !witnesses(WITNESS_ASIN, std::size(WITNESS_ASIN), asin, runtime_asinf))
-        return false;
     constexpr std::size_t pairs = std::size(WITNESS_ATAN2);
     for (std::size_t i = 0; i < pairs; i += LANES) {
         for (int j = 0; j < LANES; ++j) {
@@ -861,43 +908,75 @@ bool self_test_fdlibm() noexcept
             y[j] = std::bit_cast<float>(pair[0]);
             x[j] = std::bit_cast<float>(pair[1]);
         }
-        if (!check_atan2())
+        if (!check())
             return false;
     }
     Sequence sequence;
     for (int round = 0; round < 128; ++round) {
-        // atan2f over [0, 1] by [-1, 1], as the distance uses it.
         for (int j = 0; j < LANES; ++j)
             y[j] = sequence.next();
         for (int j = 0; j < LANES; ++j)
             x[j] = 1.0f - 2.0f * y[(j + 3) % LANES];
-        if (!check_atan2())
-            return false;
-        // The tile edges' sinhf (of [-pi, pi], and past it) and atanf,
-        // the expanded box's asinf (of [-1, 1]).
-        for (int j = 0; j < LANES; ++j) {
-            x[j] = (y[j] - 0.5f) * 8.0f;
-            y[j] = x[j] * 0.25f;
-        }
-        if (!check_unary(sinh, runtime_sinhf) ||
-            !check_unary(atan, runtime_atanf))
-            return false;
-        for (int j = 0; j < LANES; ++j)
-            x[j] = y[j];
-        if (!check_unary(asin, runtime_asinf))
+        if (!check())
             return false;
     }
     return true;
+}
+
+// The first family whose kernel agrees with the runtime, or none.
+template <class Agrees>
+Family family(Agrees agrees_with) noexcept
+{
+    if (agrees_with(Family::fdlibm))
+        return Family::fdlibm;
+    if (agrees_with(Family::rounded))
+        return Family::rounded;
+    return Family::none;
+}
+
+// "fdlibm's atanf", "correctly rounded atanf" or "atanf per element".
+void describe(char *&at, const char *end, Family f, const char *name,
+              bool last) noexcept
+{
+    const char *separator = last ? "" : ", ";
+    int written = 0;
+    switch (f) {
+    case Family::fdlibm:
+        written = std::snprintf(at, static_cast<std::size_t>(end - at),
+                                "fdlibm's %s%s", name, separator);
+        break;
+    case Family::rounded:
+        written = std::snprintf(at, static_cast<std::size_t>(end - at),
+                                "correctly rounded %s%s", name, separator);
+        break;
+    case Family::none:
+        written =
+            std::snprintf(at, static_cast<std::size_t>(end - at),
+                          "the runtime's %s per element%s", name, separator);
+        break;
+    }
+    if (written > 0)
+        at += written < end - at ? written : end - at - 1;
 }
 
 }  // namespace
 
 Choice choose() noexcept
 {
-    Choice choice{Variant::none, false, "", ""};
+    Choice choice{Variant::none,
+                  Family::none,
+                  Family::none,
+                  Family::none,
+                  Family::none,
+                  false,
+                  "",
+                  "",
+                  ""};
     auto say = [&choice](const char *text) {
         std::snprintf(choice.reason, sizeof choice.reason, "%s", text);
         std::snprintf(choice.tile_reason, sizeof choice.tile_reason, "%s",
+                      text);
+        std::snprintf(choice.point_reason, sizeof choice.point_reason, "%s",
                       text);
         return choice;
     };
@@ -917,8 +996,35 @@ Choice choose() noexcept
     return say("scalar loop: the kernels follow glibc's functions, and this "
                "C runtime is not glibc");
 #endif
-    // Each kernel runs where the runtime's functions are the algorithm it
-    // follows, as the self-tests find them, not where a version string says.
+    // Each kernel runs where the runtime's function is the algorithm it
+    // follows, as the self-tests find it, not where a version string says.
+    choice.atan = family([](Family f) {
+        return agrees(f == Family::fdlibm ? atan : atan_rounded, runtime_atanf,
+                      WITNESS_ATAN, std::size(WITNESS_ATAN), 24.0f);
+    });
+    choice.asin = family([](Family f) {
+        return agrees(f == Family::fdlibm ? asin : asin_rounded, runtime_asinf,
+                      WITNESS_ASIN, std::size(WITNESS_ASIN), 2.0f);
+    });
+    choice.sinh = family([](Family f) {
+        return agrees(f == Family::fdlibm ? sinh : sinh_rounded, runtime_sinhf,
+                      WITNESS_SINH, std::size(WITNESS_SINH), 8.0f);
+    });
+    choice.atan2 = family([](Family f) {
+        return agrees_atan2(f == Family::fdlibm ? atan2 : atan2_rounded);
+    });
+    // The tile kernel estimates without the runtime's functions and decides
+    // near edges on the edges themselves, with whichever atanf and sinhf
+    // kernels run: it needs no sinf and cosf.
+    choice.tiles = true;
+    char *at = choice.point_reason;
+    const char *end = choice.point_reason + sizeof choice.point_reason;
+    at += std::snprintf(at, sizeof choice.point_reason,
+                        "AVX2 kernel: glibc %s; estimated in double, and near "
+                        "an edge the float32 edges by ",
+                        version);
+    describe(at, end, choice.atan, "atanf", false);
+    describe(at, end, choice.sinh, "sinhf", true);
     for (const Variant variant : {Variant::fused, Variant::plain})
         if (self_test_trig(variant)) {
             choice.variant = variant;
@@ -934,29 +1040,21 @@ Choice choose() noexcept
                       choice.reason);
         return choice;
     }
-    choice.fdlibm = self_test_fdlibm();
     const char *trig = choice.variant == Variant::fused ? "FMA" : "plain";
-    if (choice.fdlibm) {
-        std::snprintf(choice.reason, sizeof choice.reason,
-                      "AVX2 kernel: glibc %s with its %s sinf and cosf and "
-                      "fdlibm's atan2f",
-                      version, trig);
-        std::snprintf(choice.tile_reason, sizeof choice.tile_reason,
-                      "AVX2 kernel: glibc %s with its %s sinf and cosf and "
-                      "fdlibm's atanf, asinf and sinhf",
-                      version, trig);
-    } else {
-        std::snprintf(choice.reason, sizeof choice.reason,
-                      "AVX2 kernel: glibc %s with its %s sinf and cosf; its "
-                      "atan2f per element, as it is not fdlibm's",
-                      version, trig);
-        std::snprintf(
-            choice.tile_reason, sizeof choice.tile_reason,
-            "scalar loop: glibc %s's atanf, asinf and sinhf are not "
-            "fdlibm's (correctly rounded from glibc 2.41), which the "
-            "kernels follow",
-            version);
-    }
+    at = choice.reason;
+    end = choice.reason + sizeof choice.reason;
+    at += std::snprintf(at, sizeof choice.reason,
+                        "AVX2 kernel: glibc %s with its %s sinf and cosf and ",
+                        version, trig);
+    describe(at, end, choice.atan2, "atan2f", true);
+    at = choice.tile_reason;
+    end = choice.tile_reason + sizeof choice.tile_reason;
+    at += std::snprintf(at, sizeof choice.tile_reason,
+                        "AVX2 kernel: glibc %s with its %s sinf and cosf, ",
+                        version, trig);
+    describe(at, end, choice.atan, "atanf", false);
+    describe(at, end, choice.asin, "asinf", false);
+    describe(at, end, choice.sinh, "sinhf", true);
     return choice;
 }
 

@@ -16,6 +16,7 @@
 // for the caller to finish with the scalar function.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quorlin::kernels {
@@ -40,6 +41,15 @@ unsigned sinh(const float *x, float *out) noexcept;
 // asinf of eight floats; lanes past 1 (NaN) are left to the caller.
 unsigned asin(const float *x, float *out) noexcept;
 
+// The same four functions correctly rounded, for runtimes whose functions
+// are (glibc 2.41 on): computed in double and rounded once; lanes whose
+// double lies too near a rounding boundary, and the edge cases, are left
+// to the caller (rounded.cpp says how near, and why that suffices).
+unsigned atan_rounded(const float *x, float *out) noexcept;
+unsigned atan2_rounded(const float *y, const float *x, float *out) noexcept;
+unsigned asin_rounded(const float *x, float *out) noexcept;
+unsigned sinh_rounded(const float *x, float *out) noexcept;
+
 // Eight tile edges, as edge_longitude(column) and
 // edge_latitude_degrees(row) compute them: columns and rows as floats,
 // each lane's scale (zoom_scale(z).d). Every lane is written.
@@ -52,33 +62,59 @@ void expanded_boxes(Variant variant, const float *west, const float *south,
                     const float *expansion, float *out_west, float *out_south,
                     float *out_east, float *out_north) noexcept;
 
+// One argument of a loop: where its first element is and the step in
+// bytes to the next.
+struct Column {
+    const char *at;
+    std::ptrdiff_t step;
+};
+struct Target {
+    char *at;
+    std::ptrdiff_t step;
+};
+
+// Sixteen points to the tiles that hold them, as tile_of finds each, each
+// lane with its own zoom: longitudes and latitudes as float64 (`doubles`)
+// or float32, narrowed as the scalar path narrows them, zooms as int64;
+// the columns and rows written as int64 to `x` and `y`. Returns false,
+// writing nothing, if any lane is one tile_accepts refuses.
+inline constexpr int TILE_LANES = 16;
+bool tiles(bool doubles, Column lon, Column lat, Column zoom, Target x,
+           Target y) noexcept;
+
 // Eight points prepared as prepare_point() prepares one: the longitude in
 // radians, the sine and cosine of the latitude.
 void prepare_points(Variant variant, const float *lon, const float *lat,
                     float *lambda, float *sin_phi, float *cos_phi) noexcept;
 // Eight distances from prepared points, as distance_unchecked() computes
 // one; lanes that atan2f's edge cases leave are finished here with the
-// scalar function, so every lane is written. Without `fdlibm` (the
-// runtime's atan2f is not the kernel's algorithm) atan2f is the scalar
-// function on every lane.
-void distances(Variant variant, bool fdlibm, const float *lambda1,
-               const float *sin1, const float *cos1, const float *lambda2,
-               const float *sin2, const float *cos2, const float *radius,
-               float *out) noexcept;
+// scalar function, so every lane is written. atan2f, and in the tile
+// kernels atanf, asinf and sinhf, are computed by the kernel active()
+// chose for each (the runtime's own function where none).
+void distances(Variant variant, const float *lambda1, const float *sin1,
+               const float *cos1, const float *lambda2, const float *sin2,
+               const float *cos2, const float *radius, float *out) noexcept;
+
+// Which kernel computes one of atanf, atan2f, asinf and sinhf: one
+// following fdlibm's algorithm (glibc before 2.41), a correctly rounded one
+// (glibc 2.41 on), or none (the runtime's own function, lane by lane).
+enum class Family { none, fdlibm, rounded };
 
 // The kernels the running C runtime and CPU allow, after the self-tests
 // (known hard inputs, among them those on which glibc's own variants
 // differ and those on which fdlibm's functions and correctly rounded ones
 // differ), with the reasons for the choice. `variant`: the sinf and cosf
-// kernel, Variant::none for the scalar loops throughout; `fdlibm`: the
-// runtime's atanf, atan2f, asinf and sinhf are fdlibm's, as the kernels
-// compute them. `reason` is said of the distance ufuncs, `tile_reason` of
-// the tile geometry ufuncs, which need both.
+// kernel, Variant::none for the scalar loops throughout; then each inverse
+// function's kernel. `reason` is said of the distance ufuncs, `tile_reason`
+// of the tile geometry ufuncs; `tiles` and `point_reason` of tile(), whose
+// kernel needs no sinf and cosf.
 struct Choice {
     Variant variant;
-    bool fdlibm;
-    char reason[200];
-    char tile_reason[200];
+    Family atan, atan2, asin, sinh;
+    bool tiles;
+    char reason[240];
+    char tile_reason[240];
+    char point_reason[240];
 };
 Choice choose() noexcept;
 

@@ -8,10 +8,12 @@
 // touch no Python object, so NumPy runs them without the interpreter lock.
 #pragma once
 
+#include <bit>
 #include <cfenv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "../geodesy/geodesy.hpp"
 #include "../geodesy/tiles.hpp"
@@ -183,7 +185,6 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
 
     Count i = 0;
     const kernels::Variant variant = kernels::active().variant;
-    const bool fdlibm = kernels::active().fdlibm;
     // Eight elements at a time through the vector kernel, when there is one
     // and no element of the eight is refused (those go one by one).
     if (variant != kernels::Variant::none && (!fixed_first || first_valid) &&
@@ -223,8 +224,8 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
             if (!fixed_second)
                 kernels::prepare_points(variant, lon2, lat2, lambda2, sin2,
                                         cos2);
-            kernels::distances(variant, fdlibm, lambda1, sin1, cos1, lambda2,
-                               sin2, cos2, radius, result);
+            kernels::distances(variant, lambda1, sin1, cos1, lambda2, sin2,
+                               cos2, radius, result);
             for (int j = 0; j < L; ++j)
                 store_result<Real>(out + j * steps[NIN], result[j]);
             for (int k = 0; k < NIN; ++k)
@@ -393,8 +394,7 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
     const kernels::Variant variant = kernels::active().variant;
     // Eight elements at a time through the vector kernels, when there are
     // some and no element of the eight is refused (those go one by one).
-    if (variant != kernels::Variant::none && kernels::active().fdlibm &&
-        (!fixed_zoom || zoom_valid)) {
+    if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid)) {
         constexpr int L = kernels::LANES;
         alignas(32) float column[L], row[L], next_column[L], next_row[L],
             scales[L], expansion[L], result[NOUT][L];
@@ -452,7 +452,16 @@ void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
     FloatStatus status;
     char *lon = args[0], *lat = args[1], *zoom = args[2];
     char *x = args[3], *y = args[4];
-    for (Count i = 0; i < dimensions[0]; ++i) {
+    auto advance = [&](Count k) __attribute__((always_inline))
+    {
+        lon += k * steps[0];
+        lat += k * steps[1];
+        zoom += k * steps[2];
+        x += k * steps[3];
+        y += k * steps[4];
+    };
+    auto element = [&]() __attribute__((always_inline))
+    {
         const float point_lon = narrow<Real>(lon),
                     point_lat = narrow<Real>(lat);
         const std::int64_t z = load<std::int64_t>(zoom);
@@ -466,12 +475,28 @@ void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
             store<std::int64_t>(y, -1);
             status.refuse();
         }
-        lon += steps[0];
-        lat += steps[1];
-        zoom += steps[2];
-        x += steps[3];
-        y += steps[4];
+        advance(1);
+    };
+
+    const Count n = dimensions[0];
+    Count i = 0;
+    // Sixteen points at a time through the kernel, when there is one and no
+    // point of the sixteen is refused (those go one by one).
+    if (kernels::active().tiles) {
+        constexpr int L = kernels::TILE_LANES;
+        for (; i + L <= n; i += L) {
+            if (kernels::tiles(std::is_same_v<Real, double>, {lon, steps[0]},
+                               {lat, steps[1]}, {zoom, steps[2]},
+                               {x, steps[3]}, {y, steps[4]})) [[likely]] {
+                advance(L);
+            } else {
+                for (int j = 0; j < L; ++j)
+                    element();
+            }
+        }
     }
+    for (; i < n; ++i)
+        element();
 }
 
 }  // namespace quorlin::ufuncs

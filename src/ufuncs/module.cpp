@@ -321,11 +321,12 @@ PyObject *loops(PyObject *, PyObject *)
     for (const UfuncRow &row : UFUNCS) {
         const bool distance =
             std::strncmp(row.name, "great_circle_distance", 21) == 0;
+        const bool point = std::strcmp(row.name, "tile") == 0;
         const bool has_kernel =
-            std::strcmp(row.name, "tile") != 0 &&
             std::strcmp(row.name, "valid_coordinates") != 0;
         PyObject *reason = PyUnicode_FromString(
             distance     ? choice.reason
+            : point      ? choice.point_reason
             : has_kernel ? choice.tile_reason
                          : "scalar loop: no vector kernel for this function");
         if (reason == nullptr ||

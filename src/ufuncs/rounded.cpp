@@ -1,0 +1,328 @@
+// Correctly rounded atanf, atan2f, asinf and sinhf, eight lanes at a time
+// (see kernels.hpp): each is computed in double with a relative error below
+// 2^-49 and rounded once to float. That float is the correctly rounded
+// answer unless the double lies within the error of a rounding boundary (the
+// midpoint between two floats), so a lane whose double lies within 2^12
+// double units of one, about 2^-41 relative and 256 times the error bound,
+// is left to the C runtime's own function: a few lanes in a million. So are
+// lanes whose answer is a float subnormal, zero or past FLT_MAX, and the edge
+// cases (NaN, infinities, zeros).
+//
+// The error bounds, in units u = 2^-53 of relative error:
+// - atan_core(s), s in [0, 1]: c = round(16 s) / 16, u' = (s - c) / (1 + s c),
+//   where s - c is exact (Sterbenz), the fused 1 + s c and the division round
+//   once each: 2u on u'. atan(u') for |u'| <= 1/32 by its series to u'^9:
+//   truncation below |u'|^11 / 11 < 0.1u |u'|. atan(c) from the table: 0.5u;
+//   the polynomial's and the final sum's roundings: 2u. With |u'| at most
+//   about the result, 5u; an error d on s adds at most d (the condition
+//   number s / ((1 + s^2) atan s) is below 1).
+// - atan2: s = min / max of |y|, |x| rounds once (1u), pi/2 - a and pi - a
+//   each add their rounding and the constant's (3u together, relative to a
+//   result at least twice the part subtracted): 12u.
+// - atan: s = 1 / |x| past 1 (1u), pi/2 - a as above: 9u.
+// - asin: w = sqrt((1 - x)(1 + x)), 2.5u, then as atan2 of x and w: 14u.
+// - sinh: below 1 its odd series to x^17 (truncation below 1/19! < 0.1u,
+//   roundings 2u); from 1, e^|x| = 2^k e^r with r = |x| - k ln 2 exact in its
+//   first part (Cody and Waite's split of ln 2), e^r by its series to r^13
+//   (truncation below 0.1u, roundings 2u), then (E - 1/E) / 2, which
+//   amplifies by at most coth 1 < 1.32: 5u.
+// All below 14u < 2^-49. tools/prove_kernels compares every float input
+// with the running C runtime, on the runtimes whose functions are correctly
+// rounded.
+#include "kernels.hpp"
+
+#include <cstdint>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUORLIN_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace quorlin::kernels {
+
+#if QUORLIN_KERNELS
+
+#define AVX2 __attribute__((target("avx2,fma")))
+// The vector types pass between functions of this file only, all inlined
+// or compiled for AVX2; GCC's note about their ABI does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+constexpr double HALF_PI = 0x1.921fb54442d18p0, PI = 0x1.921fb54442d18p1;
+// atan(i / 16), i = 0 to 16, each the nearest double.
+alignas(32) constexpr double ATAN_TABLE[17] = {
+    0x0.0p+0,
+    0x1.ff55bb72cfdeap-5,
+    0x1.fd5ba9aac2f6ep-4,
+    0x1.7b97b4bce5b02p-3,
+    0x1.f5b75f92c80ddp-3,
+    0x1.362773707ebccp-2,
+    0x1.6f61941e4def1p-2,
+    0x1.a64eec3cc23fdp-2,
+    0x1.dac670561bb4fp-2,
+    0x1.0657e94db30d0p-1,
+    0x1.1e00babdefeb4p-1,
+    0x1.345f01cce37bbp-1,
+    0x1.4978fa3269ee1p-1,
+    0x1.5d58987169b18p-1,
+    0x1.700a7c5784634p-1,
+    0x1.819d0b7158a4dp-1,
+    0x1.921fb54442d18p-1,
+};
+// ln 2 in two parts, the first with 32 significant bits so that k times
+// it is exact for the k of any float argument.
+constexpr double LN2_HI = 0x1.62e42feep-1, LN2_LO = 0x1.a39ef35793c76p-33;
+constexpr double LOG2_E = 0x1.71547652b82fep0;
+
+AVX2 inline __m256d splat(double v)
+{
+    return _mm256_set1_pd(v);
+}
+
+AVX2 inline __m256d absolute(__m256d v)
+{
+    return _mm256_andnot_pd(splat(-0.0), v);
+}
+
+AVX2 inline __m256d fmadd(__m256d a, __m256d b, __m256d c)
+{
+    return _mm256_fmadd_pd(a, b, c);
+}
+
+// atan(s) for s in [0, 1].
+AVX2 inline __m256d atan_core(__m256d s)
+{
+    __m256d k = _mm256_round_pd(_mm256_mul_pd(s, splat(16.0)),
+                                _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    // Lanes the caller will discard (NaN, or past 1) must still index the
+    // table: min and max give their second operand for NaN.
+    k = _mm256_max_pd(_mm256_min_pd(k, splat(16.0)), splat(0.0));
+    const __m256d c = _mm256_mul_pd(k, splat(0.0625));
+    const __m256d u =
+        _mm256_div_pd(_mm256_sub_pd(s, c), fmadd(s, c, splat(1.0)));
+    const __m256d u2 = _mm256_mul_pd(u, u);
+    __m256d p = fmadd(u2, splat(1.0 / 9), splat(-1.0 / 7));
+    p = fmadd(p, u2, splat(1.0 / 5));
+    p = fmadd(p, u2, splat(-1.0 / 3));
+    p = fmadd(_mm256_mul_pd(p, u2), u, u);
+    // The masked gather, with every lane on: the plain one starts from an
+    // undefined vector, which GCC 12 warns of.
+    const __m256d base = _mm256_mask_i32gather_pd(
+        _mm256_setzero_pd(), ATAN_TABLE, _mm256_cvtpd_epi32(k),
+        _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+    return _mm256_add_pd(base, p);
+}
+
+// atan2 of non-negative y and x, not both zero, in [0, pi/2].
+AVX2 inline __m256d atan_quadrant(__m256d y, __m256d x)
+{
+    const __m256d swap = _mm256_cmp_pd(y, x, _CMP_GT_OQ);
+    const __m256d a =
+        atan_core(_mm256_div_pd(_mm256_min_pd(y, x), _mm256_max_pd(y, x)));
+    return _mm256_blendv_pd(a, _mm256_sub_pd(splat(HALF_PI), a), swap);
+}
+
+AVX2 inline __m256d sinh_core(__m256d x)
+{
+    const __m256d ax = absolute(x);
+    // Below 1: the odd series.
+    const __m256d x2 = _mm256_mul_pd(ax, ax);
+    __m256d p = splat(1.0 / 355687428096000.0);  // 1/17!
+    p = fmadd(p, x2, splat(1.0 / 1307674368000.0));
+    p = fmadd(p, x2, splat(1.0 / 6227020800.0));
+    p = fmadd(p, x2, splat(1.0 / 39916800.0));
+    p = fmadd(p, x2, splat(1.0 / 362880.0));
+    p = fmadd(p, x2, splat(1.0 / 5040.0));
+    p = fmadd(p, x2, splat(1.0 / 120.0));
+    p = fmadd(p, x2, splat(1.0 / 6.0));
+    const __m256d small = fmadd(_mm256_mul_pd(p, x2), ax, ax);
+    // From 1: e^|x| = 2^k e^r.
+    const __m256d k =
+        _mm256_round_pd(_mm256_mul_pd(ax, splat(LOG2_E)),
+                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256d r =
+        _mm256_sub_pd(_mm256_sub_pd(ax, _mm256_mul_pd(k, splat(LN2_HI))),
+                      _mm256_mul_pd(k, splat(LN2_LO)));
+    __m256d e = splat(1.0 / 6227020800.0);  // 1/13!
+    e = fmadd(e, r, splat(1.0 / 479001600.0));
+    e = fmadd(e, r, splat(1.0 / 39916800.0));
+    e = fmadd(e, r, splat(1.0 / 3628800.0));
+    e = fmadd(e, r, splat(1.0 / 362880.0));
+    e = fmadd(e, r, splat(1.0 / 40320.0));
+    e = fmadd(e, r, splat(1.0 / 5040.0));
+    e = fmadd(e, r, splat(1.0 / 720.0));
+    e = fmadd(e, r, splat(1.0 / 120.0));
+    e = fmadd(e, r, splat(1.0 / 24.0));
+    e = fmadd(e, r, splat(1.0 / 6.0));
+    e = fmadd(e, r, splat(0.5));
+    e = fmadd(e, r, splat(1.0));
+    e = fmadd(e, r, splat(1.0));
+    // 2^k: k is at most 129 here, a normal double's exponent.
+    const __m256i exponent = _mm256_slli_epi64(
+        _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k)),
+                         _mm256_set1_epi64x(1023)),
+        52);
+    const __m256d big_e = _mm256_mul_pd(e, _mm256_castsi256_pd(exponent));
+    const __m256d large = _mm256_mul_pd(
+        _mm256_sub_pd(big_e, _mm256_div_pd(splat(1.0), big_e)), splat(0.5));
+    const __m256d magnitude = _mm256_blendv_pd(
+        small, large, _mm256_cmp_pd(ax, splat(1.0), _CMP_GT_OQ));
+    return _mm256_or_pd(magnitude, _mm256_and_pd(x, splat(-0.0)));
+}
+
+// The lanes of r that round to float in doubt (within 2^12 units of a
+// midpoint), or to a float subnormal, zero or past FLT_MAX: a 4-bit mask.
+AVX2 inline unsigned in_doubt(__m256d r)
+{
+    const __m256i bits = _mm256_castpd_si256(r);
+    const __m256i low = _mm256_and_si256(bits, _mm256_set1_epi64x(0x1fffffff));
+    const __m256i from_midpoint =
+        _mm256_sub_epi64(low, _mm256_set1_epi64x(0x10000000));
+    const __m256i margin = _mm256_set1_epi64x(1 << 12);
+    const __m256i near = _mm256_andnot_si256(
+        _mm256_or_si256(_mm256_cmpgt_epi64(from_midpoint, margin),
+                        _mm256_cmpgt_epi64(
+                            _mm256_sub_epi64(_mm256_setzero_si256(), margin),
+                            from_midpoint)),
+        _mm256_set1_epi64x(-1));
+    const __m256d a = absolute(r);
+    const __m256d out_of_range =
+        _mm256_or_pd(_mm256_cmp_pd(a, splat(0x1p-126), _CMP_LT_OQ),
+                     _mm256_cmp_pd(a, splat(0x1.fffffep127), _CMP_GT_OQ));
+    return static_cast<unsigned>(_mm256_movemask_pd(
+        _mm256_or_pd(_mm256_castsi256_pd(near), out_of_range)));
+}
+
+// Rounds eight double results to float and stores them; returns the lanes
+// in doubt together with `left`.
+AVX2 inline unsigned finish(__m256d low, __m256d high, unsigned left,
+                            float *out)
+{
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(low));
+    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(high));
+    return left | in_doubt(low) | (in_doubt(high) << 4);
+}
+
+// Lanes of eight floats that are NaN, infinite or zero.
+AVX2 inline unsigned special(const float *x)
+{
+    const __m256i magnitude =
+        _mm256_and_si256(_mm256_castps_si256(_mm256_loadu_ps(x)),
+                         _mm256_set1_epi32(0x7fffffff));
+    const __m256i zero = _mm256_cmpeq_epi32(magnitude, _mm256_setzero_si256());
+    const __m256i not_finite =
+        _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(0x7f7fffff));
+    return static_cast<unsigned>(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_or_si256(zero, not_finite))));
+}
+
+AVX2 inline __m256d widen(const float *x)
+{
+    return _mm256_cvtps_pd(_mm_loadu_ps(x));
+}
+
+AVX2 inline __m256d atan4(__m256d x)
+{
+    const __m256d ax = absolute(x);
+    const __m256d a = atan_quadrant(ax, splat(1.0));
+    return _mm256_or_pd(a, _mm256_and_pd(x, splat(-0.0)));
+}
+
+AVX2 inline __m256d atan2_4(__m256d y, __m256d x)
+{
+    __m256d a = atan_quadrant(absolute(y), absolute(x));
+    a = _mm256_blendv_pd(a, _mm256_sub_pd(splat(PI), a), x);
+    return _mm256_or_pd(a, _mm256_and_pd(y, splat(-0.0)));
+}
+
+AVX2 inline __m256d asin4(__m256d x)
+{
+    const __m256d ax = absolute(x);
+    const __m256d w = _mm256_sqrt_pd(_mm256_mul_pd(
+        _mm256_sub_pd(splat(1.0), ax), _mm256_add_pd(splat(1.0), ax)));
+    return _mm256_or_pd(atan_quadrant(ax, w), _mm256_and_pd(x, splat(-0.0)));
+}
+
+AVX2 unsigned atan8(const float *x, float *out)
+{
+    return finish(atan4(widen(x)), atan4(widen(x + 4)), special(x), out);
+}
+
+AVX2 unsigned atan2_8(const float *y, const float *x, float *out)
+{
+    return finish(atan2_4(widen(y), widen(x)),
+                  atan2_4(widen(y + 4), widen(x + 4)), special(y) | special(x),
+                  out);
+}
+
+AVX2 unsigned asin8(const float *x, float *out)
+{
+    const __m256i magnitude =
+        _mm256_and_si256(_mm256_castps_si256(_mm256_loadu_ps(x)),
+                         _mm256_set1_epi32(0x7fffffff));
+    const unsigned past_one =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(0x3f800000)))));
+    return finish(asin4(widen(x)), asin4(widen(x + 4)), special(x) | past_one,
+                  out);
+}
+
+AVX2 unsigned sinh8(const float *x, float *out)
+{
+    // Past 89 the answer overflows a float, and 2^k would leave the
+    // exponent range assumed above.
+    const __m256i magnitude =
+        _mm256_and_si256(_mm256_castps_si256(_mm256_loadu_ps(x)),
+                         _mm256_set1_epi32(0x7fffffff));
+    const unsigned large =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(0x42b20000)))));
+    return finish(sinh_core(widen(x)), sinh_core(widen(x + 4)),
+                  special(x) | large, out);
+}
+
+}  // namespace
+
+unsigned atan_rounded(const float *x, float *out) noexcept
+{
+    return atan8(x, out);
+}
+
+unsigned atan2_rounded(const float *y, const float *x, float *out) noexcept
+{
+    return atan2_8(y, x, out);
+}
+
+unsigned asin_rounded(const float *x, float *out) noexcept
+{
+    return asin8(x, out);
+}
+
+unsigned sinh_rounded(const float *x, float *out) noexcept
+{
+    return sinh8(x, out);
+}
+
+#else  // no kernels in this build
+
+unsigned atan_rounded(const float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned atan2_rounded(const float *, const float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned asin_rounded(const float *, float *) noexcept
+{
+    return 0xff;
+}
+unsigned sinh_rounded(const float *, float *) noexcept
+{
+    return 0xff;
+}
+
+#endif
+
+}  // namespace quorlin::kernels

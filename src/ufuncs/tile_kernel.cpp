@@ -1,0 +1,539 @@
+// Points to tiles, sixteen at a time (see kernels.hpp), deciding as tile_of
+// decides and with the same answer.
+//
+// Each lane's column and row are first estimated in double, as column_of
+// and row_of estimate them: the column from the longitude, the row from
+// the Mercator ordinate atanh(sin phi). Where the estimate lies farther
+// from every edge than the float32 edges can stray from the exact ones
+// (the margins of column_of and row_of, up to zoom 24), it is the answer.
+// The estimate here is computed without the C runtime: sin by its series
+// (|phi| < 1.49), atanh by its series in s or, past 0.17, in
+// f = (m - 1) / (m + 1) with (1 + s) / (1 - s) = 2^e m. Together their
+// relative error on the ordinate is below 2^-36, where 2^-28 would do:
+// the row's margin is widened by 2^-8 of itself, 2^-28 of the latitude,
+// and since atanh(sin phi) cos phi <= phi, an ordinate that close moves
+// the distance to an edge by less than that. (The margin itself, 2^-20 of
+// the latitude, is what the float32 edges need: 13 units of 2^-24.)
+//
+// Where some lane is in doubt, it is decided on the float32 edges
+// themselves (the row edges by the edge kernels, eight at a time): column
+// c when west(c) <= lon < west(c + 1), row r when north(r) >= lat >
+// north(r + 1) (the last column and row need only the first test), moving
+// to the neighbour the tests point to when they fail. Where float32 makes
+// edges equal (zoom 23 and up), that finds the last tile whose edge the
+// point reaches, as tile_of does. Lanes not settled in a few rounds go to
+// tile_of.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "../geodesy/tiles.hpp"
+#include "kernels.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUORLIN_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace quorlin::kernels {
+
+#if QUORLIN_KERNELS
+
+#define AVX2 __attribute__((target("avx2,fma")))
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+constexpr double PI = 0x1.921fb54442d18p1, LN2 = 0x1.62e42fefa39efp-1;
+
+AVX2 inline __m256d splat(double v)
+{
+    return _mm256_set1_pd(v);
+}
+
+AVX2 inline __m256d fmadd(__m256d a, __m256d b, __m256d c)
+{
+    return _mm256_fmadd_pd(a, b, c);
+}
+
+AVX2 inline __m256d absolute(__m256d v)
+{
+    return _mm256_andnot_pd(splat(-0.0), v);
+}
+
+// c[0] + c[1] u + ... + c[N-1] u^(N-1) by Estrin's scheme, whose shorter
+// chain of dependent operations suits the long polynomials here.
+template <std::size_t N>
+AVX2 inline __m256d polynomial(__m256d u, const double (&c)[N])
+{
+    static_assert(N == 6 || N == 8);
+    const __m256d u2 = _mm256_mul_pd(u, u), u4 = _mm256_mul_pd(u2, u2);
+    const __m256d p01 = fmadd(splat(c[1]), u, splat(c[0]));
+    const __m256d p23 = fmadd(splat(c[3]), u, splat(c[2]));
+    const __m256d p45 = fmadd(splat(c[5]), u, splat(c[4]));
+    const __m256d low = fmadd(p23, u2, p01);
+    if constexpr (N == 6)
+        return fmadd(p45, u4, low);
+    const __m256d p67 = fmadd(splat(c[7]), u, splat(c[6]));
+    return fmadd(fmadd(p67, u2, p45), u4, low);
+}
+
+// sin(x) for |x| < 1.49, by its series to x^17 (the next term is below
+// 2^-46).
+AVX2 inline __m256d sine(__m256d x)
+{
+    constexpr double C[] = {-1.0 / 6.0,
+                            1.0 / 120.0,
+                            -1.0 / 5040.0,
+                            1.0 / 362880.0,
+                            -1.0 / 39916800.0,
+                            1.0 / 6227020800.0,
+                            -1.0 / 1307674368000.0,
+                            1.0 / 355687428096000.0};
+    const __m256d x2 = _mm256_mul_pd(x, x);
+    return fmadd(_mm256_mul_pd(polynomial(x2, C), x2), x, x);
+}
+
+// atanh(w) = w + w^3 / 3 + ... for |w| <= 0.1716, to w^13 (the next term
+// is below 2^-39 of the result).
+AVX2 inline __m256d atanh_series(__m256d w)
+{
+    constexpr double C[] = {1.0 / 3, 1.0 / 5,  1.0 / 7,
+                            1.0 / 9, 1.0 / 11, 1.0 / 13};
+    const __m256d w2 = _mm256_mul_pd(w, w);
+    return fmadd(_mm256_mul_pd(polynomial(w2, C), w2), w, w);
+}
+
+// The Mercator ordinate atanh(s) of sines s, |s| < 1.
+AVX2 inline __m256d ordinate(__m256d s)
+{
+    const __m256d a = absolute(s);
+    const __m256d t = _mm256_div_pd(_mm256_add_pd(splat(1.0), a),
+                                    _mm256_sub_pd(splat(1.0), a));
+    // t = 2^e m with m in [sqrt(1/2), sqrt(2)); t >= 1, so e >= 0.
+    const __m256i offset = _mm256_sub_epi64(
+        _mm256_castpd_si256(t), _mm256_set1_epi64x(0x3fe6a09e667f3bcdLL));
+    const __m256i e = _mm256_srli_epi64(offset, 52);
+    const __m256d m = _mm256_castsi256_pd(
+        _mm256_sub_epi64(_mm256_castpd_si256(t), _mm256_slli_epi64(e, 52)));
+    // e as a double: small integers added to 2^52 fill its low bits.
+    const __m256d e_double =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(
+                          e, _mm256_set1_epi64x(0x4330000000000000LL))),
+                      splat(0x1p52));
+    const __m256d f = _mm256_div_pd(_mm256_sub_pd(m, splat(1.0)),
+                                    _mm256_add_pd(m, splat(1.0)));
+    // Below 0.17, e is 0 and f would carry t's rounding: the series in s.
+    const __m256d w =
+        _mm256_blendv_pd(f, a, _mm256_cmp_pd(a, splat(0.17), _CMP_LT_OQ));
+    const __m256d y = fmadd(e_double, splat(0.5 * LN2), atanh_series(w));
+    return _mm256_or_pd(y, _mm256_and_pd(s, splat(-0.0)));
+}
+
+// The distance from a position (in tiles) to the nearer edge, in tiles,
+// and the position's whole part.
+AVX2 inline __m256d to_nearer_edge(__m256d position, __m256d &whole)
+{
+    whole =
+        _mm256_round_pd(position, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256d fraction = _mm256_sub_pd(position, whole);
+    return _mm256_min_pd(fraction, _mm256_sub_pd(splat(1.0), fraction));
+}
+
+AVX2 inline __m256d within(__m256d value, __m256d low, __m256d high)
+{
+    return _mm256_and_pd(_mm256_cmp_pd(value, low, _CMP_GE_OQ),
+                         _mm256_cmp_pd(value, high, _CMP_LT_OQ));
+}
+
+// Four lanes' estimates: the positions in tiles (the column's and the
+// row's), their whole parts clamped to [0, n - 1], and 4-bit masks of the
+// lanes whose column and row are clear of every edge, and of those whose
+// margin is under half a tile, so that only the nearest edge can be in
+// doubt.
+struct Estimate {
+    __m256d guess, position, column, row;
+    unsigned column_clear, row_clear, column_single, row_single;
+};
+
+AVX2 inline unsigned mask(__m256d m)
+{
+    return static_cast<unsigned>(_mm256_movemask_pd(m));
+}
+
+AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z)
+{
+    Estimate e;
+    const __m256d n = _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(z, _mm256_set1_epi64x(1023)), 52));
+    const __m256d inverse_n = _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(1023), z), 52));
+    const __m256d degrees_per_tile = _mm256_mul_pd(inverse_n, splat(360.0));
+    // Up to zoom 24 only: above, float32 no longer holds every index.
+    const __m256d to_24 =
+        _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_set1_epi64x(25), z));
+
+    const __m256d lon = _mm256_cvtps_pd(lon_f);
+    e.guess = _mm256_mul_pd(
+        _mm256_mul_pd(_mm256_add_pd(lon, splat(180.0)), splat(1.0 / 360.0)),
+        n);
+    __m256d whole_column;
+    const __m256d column_distance =
+        _mm256_mul_pd(to_nearer_edge(e.guess, whole_column), degrees_per_tile);
+    constexpr double COLUMN_MARGIN = 0x1p-15;
+    e.column_clear = mask(_mm256_and_pd(
+        _mm256_and_pd(
+            _mm256_cmp_pd(column_distance, splat(COLUMN_MARGIN), _CMP_GT_OQ),
+            within(e.guess, splat(0.0), n)),
+        to_24));
+    e.column_single =
+        mask(_mm256_and_pd(_mm256_cmp_pd(splat(2.0 * COLUMN_MARGIN),
+                                         degrees_per_tile, _CMP_LT_OQ),
+                           to_24));
+
+    const __m256d lat = _mm256_cvtps_pd(lat_f);
+    const __m256d s = sine(_mm256_mul_pd(lat, splat(PI / 180.0)));
+    e.position = _mm256_sub_pd(
+        _mm256_mul_pd(n, splat(0.5)),
+        _mm256_mul_pd(ordinate(s), _mm256_mul_pd(n, splat(0.5 / PI))));
+    __m256d whole_row;
+    // A row is 360 cos(phi) / n degrees high; distances are compared
+    // squared, so cos(phi)^2 = (1 - s)(1 + s) needs no root.
+    const __m256d row_degrees =
+        _mm256_mul_pd(degrees_per_tile, degrees_per_tile);
+    const __m256d cos2 = _mm256_mul_pd(_mm256_sub_pd(splat(1.0), s),
+                                       _mm256_add_pd(splat(1.0), s));
+    const __m256d rows_away = to_nearer_edge(e.position, whole_row);
+    const __m256d margin =
+        fmadd(absolute(lat), splat(0x1.01p-20), splat(1e-30));
+    const __m256d margin2 = _mm256_mul_pd(margin, margin);
+    const __m256d row_size2 = _mm256_mul_pd(row_degrees, cos2);
+    e.row_clear = mask(_mm256_and_pd(
+        _mm256_and_pd(
+            _mm256_cmp_pd(
+                _mm256_mul_pd(_mm256_mul_pd(rows_away, rows_away), row_size2),
+                margin2, _CMP_GT_OQ),
+            within(e.position, splat(0.0), n)),
+        to_24));
+    // margin < row / 2
+    e.row_single =
+        mask(_mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(margin2, splat(4.0)),
+                                         row_size2, _CMP_LT_OQ),
+                           to_24));
+    const __m256d last = _mm256_sub_pd(n, splat(1.0));
+    e.column = _mm256_max_pd(_mm256_min_pd(whole_column, last), splat(0.0));
+    e.row = _mm256_max_pd(_mm256_min_pd(whole_row, last), splat(0.0));
+    return e;
+}
+
+// Four whole numbers below 2^32 as int64, into the output from lane
+// `first` on.
+AVX2 inline void store_indices(Target out, int first, __m256d whole)
+{
+    // Their low 32 bits after adding 2^52.
+    const __m256i bits = _mm256_sub_epi64(
+        _mm256_castpd_si256(_mm256_add_pd(whole, splat(0x1p52))),
+        _mm256_set1_epi64x(0x4330000000000000LL));
+    char *at = out.at + first * out.step;
+    if (out.step == sizeof(std::int64_t)) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(at), bits);
+        return;
+    }
+    alignas(32) std::int64_t value[4];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(value), bits);
+    for (int k = 0; k < 4; ++k)
+        std::memcpy(at + k * out.step, &value[k], sizeof value[k]);
+}
+
+// The lanes of four that tile_accepts takes: longitudes in [-180, 180],
+// latitudes within the map's edges (NaN neither), zooms 0 to MAX_ZOOM.
+AVX2 inline unsigned accepted(__m128 lon, __m128 lat, __m256i zoom)
+{
+    const __m128 coordinates = _mm_and_ps(
+        _mm_and_ps(_mm_cmp_ps(lon, _mm_set1_ps(-180.0f), _CMP_GE_OQ),
+                   _mm_cmp_ps(lon, _mm_set1_ps(180.0f), _CMP_LE_OQ)),
+        _mm_and_ps(_mm_cmp_ps(lat, _mm_set1_ps(MAP_SOUTH_EDGE), _CMP_GE_OQ),
+                   _mm_cmp_ps(lat, _mm_set1_ps(MAP_NORTH_EDGE), _CMP_LE_OQ)));
+    const __m256i bad_zoom = _mm256_or_si256(
+        _mm256_cmpgt_epi64(_mm256_setzero_si256(), zoom),
+        _mm256_cmpgt_epi64(zoom, _mm256_set1_epi64x(MAX_ZOOM)));
+    return static_cast<unsigned>(_mm_movemask_ps(coordinates)) &
+           ~static_cast<unsigned>(
+               _mm256_movemask_pd(_mm256_castsi256_pd(bad_zoom)));
+}
+
+template <class T>
+inline T element(const char *at) noexcept
+{
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Four coordinates of a loop's argument, narrowed to float as the scalar
+// path narrows them. Read straight from the array into registers: through
+// a buffer of scalar stores, the wide loads would wait on every store.
+AVX2 inline __m128 load4(bool doubles, const char *at, std::ptrdiff_t step)
+{
+    if (doubles)
+        return _mm256_cvtpd_ps(
+            step == sizeof(double)
+                ? _mm256_loadu_pd(reinterpret_cast<const double *>(at))
+                : _mm256_set_pd(element<double>(at + 3 * step),
+                                element<double>(at + 2 * step),
+                                element<double>(at + step),
+                                element<double>(at)));
+    return step == sizeof(float)
+               ? _mm_loadu_ps(reinterpret_cast<const float *>(at))
+               : _mm_set_ps(element<float>(at + 3 * step),
+                            element<float>(at + 2 * step),
+                            element<float>(at + step), element<float>(at));
+}
+
+AVX2 inline __m256i load_zooms(const char *at, std::ptrdiff_t step)
+{
+    return step == sizeof(std::int64_t)
+               ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at))
+               : _mm256_set_epi64x(element<std::int64_t>(at + 3 * step),
+                                   element<std::int64_t>(at + 2 * step),
+                                   element<std::int64_t>(at + step),
+                                   element<std::int64_t>(at));
+}
+
+// The lanes in `open` moved towards the float32 edges: each column or row
+// c is kept when edge(c) and edge(c + 1) hold the point between them (the
+// last needs only the first), or else moved one towards the point and
+// tried again, up to ROUNDS times (from zoom 20 the float32 edges stray a
+// tenth of a tile and more from the exact ones, so the estimate is often
+// one off). `edges(count, index, lanes, out)` gives the edges of the
+// indices. Returns the lanes still open.
+constexpr int ROUNDS = 4;
+
+template <class Edges>
+AVX2 inline unsigned settle(unsigned open, double *index, const double *last,
+                            const float *point, bool north_down, Edges edges)
+{
+    for (int round = 0; round < ROUNDS && open != 0; ++round) {
+        double at[2 * TILE_LANES];
+        int lanes[TILE_LANES], count = 0;
+        for (unsigned o = open; o != 0; o &= o - 1) {
+            const int j = std::countr_zero(o);
+            lanes[count] = j;
+            at[2 * count] = index[j];
+            at[2 * count + 1] = index[j] + 1.0;
+            ++count;
+        }
+        float edge[2 * TILE_LANES];
+        edges(2 * count, at, lanes, edge);
+        for (int k = 0; k < count; ++k) {
+            const int j = lanes[k];
+            const float here = edge[2 * k], next = edge[2 * k + 1];
+            // Columns grow eastward, rows southward (latitudes fall).
+            const bool before = north_down ? here < point[j] : here > point[j];
+            const bool after =
+                index[j] != last[j] &&
+                (north_down ? point[j] <= next : point[j] >= next);
+            if (before)
+                index[j] -= 1.0;
+            else if (after)
+                index[j] += 1.0;
+            else
+                open &= ~(1u << j);
+        }
+    }
+    return open;
+}
+
+// What the estimates left in doubt, for sixteen lanes.
+struct Doubt {
+    float lon[TILE_LANES], lat[TILE_LANES];
+    std::int64_t zoom[TILE_LANES];
+    double guess[TILE_LANES], position[TILE_LANES], column[TILE_LANES],
+        row[TILE_LANES];
+    unsigned column_clear, row_clear, column_single, row_single;
+};
+
+// Row edges need sinhf and atanf: eight at a time by the edge kernel.
+AVX2 void north_edges(int count, const double *at, const TileScale *scale,
+                      float *out)
+{
+    for (int k = 0; k < count; k += LANES) {
+        alignas(32) float rows[LANES] = {}, scales[LANES] = {}, lons[LANES],
+                          lats[LANES];
+        for (int i = 0; i < LANES && k + i < count; ++i) {
+            rows[i] = static_cast<float>(at[k + i]);
+            scales[i] = scale[k + i].d;
+        }
+        corners(rows, rows, scales, lons, lats);
+        for (int i = 0; i < LANES && k + i < count; ++i)
+            out[k + i] = lats[i];
+    }
+}
+
+// The lanes in doubt decided on the float32 edges: written to `x` and `y`,
+// or returned for tile_of. Where only the nearest edge e can be in doubt,
+// its side decides: the tile is e if the point reaches e's edge, else
+// e - 1. Elsewhere `settle` walks from the estimate.
+AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y)
+{
+    constexpr unsigned ALL = (1u << TILE_LANES) - 1;
+    const unsigned doubt = ~(d.column_clear & d.row_clear) & ALL;
+    TileScale scale[TILE_LANES];
+    double last[TILE_LANES];
+    for (unsigned o = doubt; o != 0; o &= o - 1) {
+        const int j = std::countr_zero(o);
+        scale[j] = tile_scale(static_cast<std::uint32_t>(d.zoom[j]));
+        last[j] = static_cast<double>((std::int64_t{1} << d.zoom[j]) - 1);
+    }
+    // The nearest edge to a position, 0 to n. (Truncation is the floor of
+    // what is not negative.)
+    auto nearest = [&](double position, int j) {
+        if (!(position > 0.0))
+            return 0.0;
+        const double e =
+            static_cast<double>(static_cast<std::int64_t>(position + 0.5));
+        return e > last[j] + 1.0 ? last[j] + 1.0 : e;
+    };
+    auto at_most_last = [&](double index, int j) {
+        return index < 0.0 ? 0.0 : index > last[j] ? last[j] : index;
+    };
+
+    // Columns: edges are one product and a difference, the scalar formula.
+    const unsigned column_doubt = ~d.column_clear & ALL;
+    for (unsigned o = column_doubt & d.column_single; o != 0; o &= o - 1) {
+        const int j = std::countr_zero(o);
+        const double e = nearest(d.guess[j], j);
+        const float west =
+            edge_longitude(static_cast<std::uint64_t>(e), scale[j]);
+        d.column[j] = at_most_last(west <= d.lon[j] ? e : e - 1.0, j);
+    }
+    unsigned left =
+        settle(column_doubt & ~d.column_single, d.column, last, d.lon, false,
+               [&](int count, const double *at, const int *lanes, float *out) {
+                   for (int k = 0; k < count; ++k)
+                       out[k] =
+                           edge_longitude(static_cast<std::uint64_t>(at[k]),
+                                          scale[lanes[k / 2]]);
+               });
+
+    const unsigned row_doubt = ~d.row_clear & ALL;
+    {
+        double at[TILE_LANES] = {};
+        TileScale scales[TILE_LANES] = {};
+        int lanes[TILE_LANES], count = 0;
+        for (unsigned o = row_doubt & d.row_single; o != 0; o &= o - 1) {
+            const int j = std::countr_zero(o);
+            lanes[count] = j;
+            at[count] = nearest(d.position[j], j);
+            scales[count] = scale[j];
+            ++count;
+        }
+        float north[TILE_LANES];
+        north_edges(count, at, scales, north);
+        for (int k = 0; k < count; ++k) {
+            const int j = lanes[k];
+            d.row[j] =
+                at_most_last(north[k] >= d.lat[j] ? at[k] : at[k] - 1.0, j);
+        }
+    }
+    left |=
+        settle(row_doubt & ~d.row_single & ~left, d.row, last, d.lat, true,
+               [&](int count, const double *at, const int *lanes, float *out) {
+                   TileScale scales[2 * TILE_LANES];
+                   for (int k = 0; k < count; ++k)
+                       scales[k] = scale[lanes[k / 2]];
+                   north_edges(count, at, scales, out);
+               });
+    for (unsigned decided = doubt & ~left; decided != 0;
+         decided &= decided - 1) {
+        const int j = std::countr_zero(decided);
+        const std::int64_t column_index =
+                               static_cast<std::int64_t>(d.column[j]),
+                           row_index = static_cast<std::int64_t>(d.row[j]);
+        std::memcpy(x.at + j * x.step, &column_index, sizeof column_index);
+        std::memcpy(y.at + j * y.step, &row_index, sizeof row_index);
+    }
+    return left;
+}
+
+// Sixteen lanes as four independent groups of four: each group's estimate
+// is a long chain of dependent operations, and four in flight keep the
+// CPU busy where one would leave it waiting.
+AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
+                  Target x, Target y)
+{
+    constexpr int GROUPS = TILE_LANES / 4;
+    __m128 lon[GROUPS], lat[GROUPS];
+    __m256i zoom[GROUPS];
+    unsigned accepted_lanes = 0;
+    for (int g = 0; g < GROUPS; ++g) {
+        lon[g] = load4(doubles, lon_in.at + 4 * g * lon_in.step, lon_in.step);
+        lat[g] = load4(doubles, lat_in.at + 4 * g * lat_in.step, lat_in.step);
+        zoom[g] = load_zooms(zoom_in.at + 4 * g * zoom_in.step, zoom_in.step);
+        accepted_lanes |= accepted(lon[g], lat[g], zoom[g]) << (4 * g);
+    }
+    constexpr unsigned ALL = (1u << TILE_LANES) - 1;
+    if (accepted_lanes != ALL) [[unlikely]]
+        return false;
+    Estimate e[GROUPS];
+    unsigned clear = 0;
+    for (int g = 0; g < GROUPS; ++g) {
+        e[g] = estimate4(lon[g], lat[g], zoom[g]);
+        clear |= (e[g].column_clear & e[g].row_clear) << (4 * g);
+    }
+    for (int g = 0; g < GROUPS; ++g) {
+        store_indices(x, 4 * g, e[g].column);
+        store_indices(y, 4 * g, e[g].row);
+    }
+    if (clear == ALL) [[likely]]
+        return true;
+
+    Doubt d;
+    d.column_clear = d.row_clear = d.column_single = d.row_single = 0;
+    for (int g = 0; g < GROUPS; ++g) {
+        _mm_storeu_ps(d.lon + 4 * g, lon[g]);
+        _mm_storeu_ps(d.lat + 4 * g, lat[g]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d.zoom + 4 * g),
+                            zoom[g]);
+        _mm256_storeu_pd(d.guess + 4 * g, e[g].guess);
+        _mm256_storeu_pd(d.position + 4 * g, e[g].position);
+        _mm256_storeu_pd(d.column + 4 * g, e[g].column);
+        _mm256_storeu_pd(d.row + 4 * g, e[g].row);
+        d.column_clear |= e[g].column_clear << (4 * g);
+        d.row_clear |= e[g].row_clear << (4 * g);
+        d.column_single |= e[g].column_single << (4 * g);
+        d.row_single |= e[g].row_single << (4 * g);
+    }
+    unsigned left = on_the_edges(d, x, y);
+    // Written here rather than by the caller, which may find its inputs
+    // overwritten: NumPy runs a ufunc in place when an output is an input.
+    for (; left != 0; left &= left - 1) {
+        const int j = std::countr_zero(left);
+        const TileIndex tile =
+            tile_of(d.lon[j], d.lat[j], static_cast<std::uint32_t>(d.zoom[j]));
+        const std::int64_t column = tile.x, row = tile.y;
+        std::memcpy(x.at + j * x.step, &column, sizeof column);
+        std::memcpy(y.at + j * y.step, &row, sizeof row);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool tiles(bool doubles, Column lon, Column lat, Column zoom, Target x,
+           Target y) noexcept
+{
+    return tiles16(doubles, lon, lat, zoom, x, y);
+}
+
+#else  // no kernels in this build
+
+bool tiles(bool, Column, Column, Column, Target, Target) noexcept
+{
+    return false;
+}
+
+#endif
+
+}  // namespace quorlin::kernels
