@@ -1,6 +1,4 @@
-// The vector kernels (see kernels.hpp). Each function that uses AVX2 says
-// so with a target attribute rather than the file being compiled for AVX2:
-// inline functions from shared headers must stay plain x86-64 code.
+// The vector kernels (see kernels.hpp).
 #include "kernels.hpp"
 
 #include <bit>
@@ -12,11 +10,8 @@
 #include <iterator>
 
 #include "../geodesy/geodesy.hpp"
+#include "avx2.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define QUORLIN_KERNELS 1
-#include <immintrin.h>
-#endif
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
 #endif
@@ -24,11 +19,6 @@
 namespace quorlin::kernels {
 
 #if QUORLIN_KERNELS
-
-#define AVX2 __attribute__((target("avx2,fma")))
-// The vector types pass between functions of this file only, all inlined
-// or compiled for AVX2; GCC's note about their ABI does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 

@@ -29,25 +29,18 @@
 // All below 14u < 2^-49. tools/prove_kernels compares every float input
 // with the running C runtime, on the runtimes whose functions are correctly
 // rounded.
+#include "avx2.hpp"
 #include "kernels.hpp"
 
 #include <cstdint>
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define QUORLIN_KERNELS 1
-#include <immintrin.h>
-#endif
 
 namespace quorlin::kernels {
 
 #if QUORLIN_KERNELS
 
-#define AVX2 __attribute__((target("avx2,fma")))
-// The vector types pass between functions of this file only, all inlined
-// or compiled for AVX2; GCC's note about their ABI does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace {
+
+using avx2::absolute, avx2::fmadd, avx2::splat;
 
 constexpr double HALF_PI = 0x1.921fb54442d18p0, PI = 0x1.921fb54442d18p1;
 // atan(i / 16), i = 0 to 16, each the nearest double.
@@ -74,21 +67,6 @@ alignas(32) constexpr double ATAN_TABLE[17] = {
 // it is exact for the k of any float argument.
 constexpr double LN2_HI = 0x1.62e42feep-1, LN2_LO = 0x1.a39ef35793c76p-33;
 constexpr double LOG2_E = 0x1.71547652b82fep0;
-
-AVX2 inline __m256d splat(double v)
-{
-    return _mm256_set1_pd(v);
-}
-
-AVX2 inline __m256d absolute(__m256d v)
-{
-    return _mm256_andnot_pd(splat(-0.0), v);
-}
-
-AVX2 inline __m256d fmadd(__m256d a, __m256d b, __m256d c)
-{
-    return _mm256_fmadd_pd(a, b, c);
-}
 
 // atan(s) for s in [0, 1].
 AVX2 inline __m256d atan_core(__m256d s)
@@ -256,30 +234,28 @@ AVX2 unsigned atan2_8(const float *y, const float *x, float *out)
                   out);
 }
 
-AVX2 unsigned asin8(const float *x, float *out)
+// Lanes of eight floats whose magnitude is above the float with `bits`.
+AVX2 inline unsigned above(const float *x, std::int32_t bits)
 {
     const __m256i magnitude =
         _mm256_and_si256(_mm256_castps_si256(_mm256_loadu_ps(x)),
                          _mm256_set1_epi32(0x7fffffff));
-    const unsigned past_one =
-        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
-            _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(0x3f800000)))));
-    return finish(asin4(widen(x)), asin4(widen(x + 4)), special(x) | past_one,
-                  out);
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+        _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(bits)))));
+}
+
+AVX2 unsigned asin8(const float *x, float *out)
+{
+    return finish(asin4(widen(x)), asin4(widen(x + 4)),
+                  special(x) | above(x, 0x3f800000), out);  // past 1
 }
 
 AVX2 unsigned sinh8(const float *x, float *out)
 {
     // Past 89 the answer overflows a float, and 2^k would leave the
     // exponent range assumed above.
-    const __m256i magnitude =
-        _mm256_and_si256(_mm256_castps_si256(_mm256_loadu_ps(x)),
-                         _mm256_set1_epi32(0x7fffffff));
-    const unsigned large =
-        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
-            _mm256_cmpgt_epi32(magnitude, _mm256_set1_epi32(0x42b20000)))));
     return finish(sinh_core(widen(x)), sinh_core(widen(x + 4)),
-                  special(x) | large, out);
+                  special(x) | above(x, 0x42b20000), out);
 }
 
 }  // namespace

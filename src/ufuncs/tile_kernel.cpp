@@ -29,38 +29,18 @@
 #include <cstring>
 
 #include "../geodesy/tiles.hpp"
+#include "avx2.hpp"
 #include "kernels.hpp"
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define QUORLIN_KERNELS 1
-#include <immintrin.h>
-#endif
 
 namespace quorlin::kernels {
 
 #if QUORLIN_KERNELS
 
-#define AVX2 __attribute__((target("avx2,fma")))
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace {
 
+using avx2::absolute, avx2::fmadd, avx2::splat;
+
 constexpr double PI = 0x1.921fb54442d18p1, LN2 = 0x1.62e42fefa39efp-1;
-
-AVX2 inline __m256d splat(double v)
-{
-    return _mm256_set1_pd(v);
-}
-
-AVX2 inline __m256d fmadd(__m256d a, __m256d b, __m256d c)
-{
-    return _mm256_fmadd_pd(a, b, c);
-}
-
-AVX2 inline __m256d absolute(__m256d v)
-{
-    return _mm256_andnot_pd(splat(-0.0), v);
-}
 
 // c[0] + c[1] u + ... + c[N-1] u^(N-1) by Estrin's scheme, whose shorter
 // chain of dependent operations suits the long polynomials here.
