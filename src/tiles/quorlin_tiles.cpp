@@ -12,12 +12,12 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/call_entry.hpp"
-#include "binding/float_text.hpp"
-#include "binding/functions.hpp"
-#include "binding/module_init.hpp"
-#include "binding/python.hpp"
-#include "geodesy/tiles.hpp"
+#include "../binding/call_entry.hpp"
+#include "../binding/float_text.hpp"
+#include "../binding/functions.hpp"
+#include "../binding/module_init.hpp"
+#include "../binding/python.hpp"
+#include "../geodesy/tiles.hpp"
 
 namespace quorlin {
 
