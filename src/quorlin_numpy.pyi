@@ -13,6 +13,7 @@ __all__ = [
     "valid_coordinates",
     "tile",
     "tiles",
+    "cover",
 ]
 
 great_circle_distance: ufunc
@@ -32,4 +33,9 @@ def tiles(
     max_tiles: int = ...,
 ) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """The tiles at `zoom` covering the box, as int64 arrays (x, y)."""
+
+def cover(
+    geometry: object, zoom: SupportsIndex, max_tiles: int = ...
+) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """The tiles at `zoom` a GeoJSON geometry touches, as int64 arrays (x, y)."""
 

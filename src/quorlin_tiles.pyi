@@ -1,4 +1,4 @@
-"""From points and boxes to Web Mercator tiles, exact against quorlin's float32 edges.
+"""From points, boxes and geometries to Web Mercator tiles, exact against quorlin's float32 edges.
 
 A tile is an ``(x, y, z)`` tuple of ints, so ``quorlin.wm_bounds(*tile)``
 takes it. A tile owns its west and north edges; the map's east edge (180)
@@ -6,7 +6,8 @@ and south edge belong to the last column and row. Bad input raises
 ValueError or TypeError.
 """
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any
 from typing import SupportsFloat, SupportsIndex, TypeAlias
 
 _Real: TypeAlias = SupportsFloat | SupportsIndex
@@ -22,6 +23,9 @@ __all__ = [
     "neighbors",
     "quadkey",
     "quadkey_to_tile",
+    "cover",
+    "simplify",
+    "feature",
 ]
 
 def tile(lon: _Real, lat: _Real, z: SupportsIndex) -> _Tile:
@@ -56,3 +60,14 @@ def quadkey(x: SupportsIndex, y: SupportsIndex, z: SupportsIndex) -> str:
 
 def quadkey_to_tile(key: str) -> _Tile:
     """The tile a quadkey names."""
+
+def cover(geometry: object, zooms: SupportsIndex | Iterable[SupportsIndex]) -> Iterator[_Tile]:
+    """The tiles a GeoJSON geometry (or an object with __geo_interface__) touches, lazily, each once."""
+
+def simplify(tiles: Iterable[tuple[SupportsIndex, SupportsIndex, SupportsIndex]]) -> list[_Tile]:
+    """The fewest tiles covering the same area: complete sets of four siblings merged, repeatedly."""
+
+def feature(
+    x: SupportsIndex, y: SupportsIndex, z: SupportsIndex, properties: Mapping[str, Any] | None = None
+) -> dict[str, Any]:
+    """The tile as a GeoJSON Feature of its float32 bounds, with bbox and id."""

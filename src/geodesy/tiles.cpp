@@ -16,52 +16,6 @@ const std::array<TileScale, MAX_ZOOM + 1> SCALES = [] {
     return scales;
 }();
 
-// The last index in [0, last] for which `reaches` holds, given that it holds
-// at 0 and, once false, stays false; searched outwards from `guess`, so an
-// exact guess costs two tests.
-template <class Reaches>
-std::uint64_t last_reaching(std::uint64_t guess, std::uint64_t last,
-                            Reaches reaches) noexcept
-{
-    std::uint64_t low,
-        high;  // reaches(low); !reaches(high) or high == last + 1
-    if (guess > last)
-        guess = last;
-    if (reaches(guess)) {
-        low = guess;
-        std::uint64_t step = 1;
-        for (;;) {
-            if (low == last)
-                return last;
-            high = low + step > last ? last + 1 : low + step;
-            if (high <= last && reaches(high)) {
-                low = high;
-                step *= 2;
-                continue;
-            }
-            break;
-        }
-    } else {
-        high = guess;
-        std::uint64_t step = 1;
-        for (;;) {
-            low = high > step ? high - step : 0;
-            if (low == 0 || reaches(low))
-                break;
-            high = low;
-            step *= 2;
-        }
-    }
-    while (high - low > 1) {
-        const std::uint64_t middle = low + (high - low) / 2;
-        if (reaches(middle))
-            low = middle;
-        else
-            high = middle;
-    }
-    return low;
-}
-
 std::uint64_t clamp_index(double position, std::uint64_t last) noexcept
 {
     if (!(position > 0.0))

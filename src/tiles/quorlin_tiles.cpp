@@ -18,6 +18,7 @@
 #include "../binding/module_init.hpp"
 #include "../binding/python.hpp"
 #include "../geodesy/tiles.hpp"
+#include "cover_iterator.hpp"
 
 namespace quorlin {
 
@@ -85,10 +86,6 @@ Result<Parts> check_box(float west, float south, float east, float north)
 
 // The zooms argument: an int, or an iterable of ints. Each zoom is kept
 // once, in the order given.
-struct Zooms {
-    std::array<std::uint32_t, MAX_ZOOM + 1> zoom;
-    int count;
-};
 
 ErrorValue not_zooms(PyObject *object)
 {
@@ -618,8 +615,20 @@ constexpr FunctionDescription QUADKEY_TO_TILE{
         return tile_result(x, y, static_cast<std::uint32_t>(length));
     }};
 
+// The geometries' cover, behind quorlin_tiles.cover: the package reads the
+// GeoJSON and passes float32 shapes.
+constexpr FunctionDescription COVER{
+    "_cover",
+    {"shapes", "zooms"},
+    +[](PyObject *shapes, PyObject *zooms) -> Result<PyObject *> {
+        Result<Zooms> levels = read_zooms(zooms);
+        if (!levels.ok())
+            return levels.take_error();
+        return cover_iterator(shapes, levels.value());
+    }};
+
 // Created and listed in __all__ in this order.
-std::array<FunctionRecord, 9> function_table = {
+std::array<FunctionRecord, 10> function_table = {
     function_record<TILE>(),
     function_record<BOUNDING_TILE>(),
     function_record<TILES>(),
@@ -629,11 +638,12 @@ std::array<FunctionRecord, 9> function_table = {
     function_record<NEIGHBORS>(),
     function_record<QUADKEY>(),
     function_record<QUADKEY_TO_TILE>(),
+    function_record<COVER>(),
 };
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "quorlin_tiles",
+    "quorlin_tiles._tiles",
     "From points and boxes to Web Mercator tiles, exact against quorlin's "
     "float32 tile edges.",
     0,
@@ -650,7 +660,7 @@ std::span<FunctionRecord> MODULE_FUNCTIONS = function_table;
 
 }  // namespace quorlin
 
-PyMODINIT_FUNC PyInit_quorlin_tiles(void)
+PyMODINIT_FUNC PyInit__tiles(void)
 {
     return quorlin::run_call([]() -> quorlin::Result<PyObject *> {
         // The iterator's class lives as long as the process, as the
@@ -661,6 +671,8 @@ PyMODINIT_FUNC PyInit_quorlin_tiles(void)
             if (quorlin::tile_iterator_type == nullptr)
                 return quorlin::fetch_pending();
         }
+        if (!quorlin::ready_cover_iterator())
+            return quorlin::fetch_pending();
         return quorlin::build_module(&quorlin::module_definition);
     });
 }

@@ -340,6 +340,22 @@ PyObject *loops(PyObject *, PyObject *)
     return result;
 }
 
+// The cover of a geometry, as arrays: the GeoJSON reading lives in
+// quorlin_tiles, so this forwards there.
+PyObject *cover(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    PyObject *reader = PyImport_ImportModule("quorlin_tiles.geojson");
+    if (reader == nullptr)
+        return nullptr;
+    PyObject *function = PyObject_GetAttrString(reader, "cover_arrays");
+    Py_DECREF(reader);
+    if (function == nullptr)
+        return nullptr;
+    PyObject *result = PyObject_Call(function, args, kwargs);
+    Py_DECREF(function);
+    return result;
+}
+
 PyMethodDef functions[] = {
     {"loops", loops, METH_NOARGS,
      "loops()\n--\n\n"
@@ -359,6 +375,14 @@ PyMethodDef functions[] = {
      "order, as\nquorlin_tiles.tiles. A box with west > east crosses the "
      "antimeridian.\nRaises ValueError rather than allocate more than "
      "max_tiles tiles."},
+    {"cover",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cover)),
+     METH_VARARGS | METH_KEYWORDS,
+     "cover(geometry, zoom, max_tiles=10**8)\n--\n\n"
+     "The tiles at `zoom` that a GeoJSON geometry touches, as two int64 "
+     "arrays\n(x, y), row by row from the north, west to east: the same "
+     "tiles, in the\nsame order, as quorlin_tiles.cover. Raises ValueError "
+     "rather than allocate\nmore than max_tiles tiles."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -376,13 +400,15 @@ int exec_module(PyObject *module)
             return -1;
         }
     }
-    PyObject *name = PyUnicode_FromString("tiles");
-    if (name == nullptr || PyList_Append(all, name) < 0) {
-        Py_XDECREF(name);
-        Py_DECREF(all);
-        return -1;
+    for (const char *function : {"tiles", "cover"}) {
+        PyObject *name = PyUnicode_FromString(function);
+        if (name == nullptr || PyList_Append(all, name) < 0) {
+            Py_XDECREF(name);
+            Py_DECREF(all);
+            return -1;
+        }
+        Py_DECREF(name);
     }
-    Py_DECREF(name);
     int added = PyModule_AddObjectRef(module, "__all__", all);
     Py_DECREF(all);
     return added;
