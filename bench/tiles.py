@@ -1,9 +1,11 @@
-"""Points and boxes to tiles: quorlin_tiles against mercantile and utiles.
+"""Points, boxes and polygons to tiles: quorlin_tiles against mercantile,
+utiles, supermercado and a vectorised shapely cover.
 
     python bench/tiles.py [--repeats 7]
 
 Per call for a point to its tile; per tile for a cover, consumed as an
-iterator (and, for quorlin, as arrays); per element for the tile ufunc
+iterator (and, for quorlin, as arrays); per tile for a polygon's cover;
+per element for the tile ufunc
 against quorlin_numpy.wm_upper_left. Median of interleaved repeats, so a
 busy machine slows every contender alike. Peers that are not installed are
 left out.
@@ -26,7 +28,7 @@ ZOOM = 16
 
 def peers():
     found = {}
-    for name in ("mercantile", "utiles"):
+    for name in ("mercantile", "utiles", "shapely", "supermercado.burntiles"):
         try:
             found[name] = importlib.import_module(name)
         except ImportError:
@@ -49,6 +51,33 @@ def per_tile(make_iterator):
     return (time.perf_counter_ns() - start) / count
 
 
+def per_array_tile(make):
+    start = time.perf_counter_ns()
+    count = len(make())
+    return (time.perf_counter_ns() - start) / count
+
+
+def star_polygon(rng, vertices=64):
+    """A star-shaped polygon about 0.3 degrees across, over Paris."""
+    angles = np.sort(rng.uniform(0, 2 * np.pi, vertices))
+    radii = rng.uniform(0.08, 0.16, vertices)
+    ring = np.stack([2.35 + radii * np.cos(angles), 48.85 + radii * np.sin(angles)], -1).tolist()
+    return {"type": "Polygon", "coordinates": [ring + ring[:1]]}
+
+
+def shapely_cover(shapely, polygon, zoom):
+    """The way to do it with shapely alone: the candidate tiles of the box,
+    their boxes from quorlin_numpy.wm_bounds, one vectorised intersects."""
+    from shapely.geometry import shape
+
+    geometry = shape(polygon)
+    shapely.prepare(geometry)
+    xs, ys = qn.tiles(*geometry.bounds, zoom)
+    west, south, east, north = qn.wm_bounds(xs, ys, zoom)
+    hit = shapely.intersects(geometry, shapely.box(west, south, east, north))
+    return xs[hit]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=7)
@@ -61,9 +90,25 @@ def main():
     cases = {"tile, per call": {"quorlin_tiles.tile": lambda: per_call(tq.tile, points)}}
     cover = {"quorlin_tiles.tiles": lambda: per_tile(lambda: tq.tiles(*PARIS, ZOOM))}
     for name, module in others.items():
+        if name in ("shapely", "supermercado.burntiles"):
+            continue
         cases["tile, per call"][f"{name}.tile"] = lambda m=module: per_call(m.tile, points)
         cover[f"{name}.tiles"] = lambda m=module: per_tile(lambda: m.tiles(*PARIS, ZOOM))
     cases[f"tiles over Paris at zoom {ZOOM}, per tile"] = cover
+
+    polygon, zoom = star_polygon(rng), 16
+    count = sum(1 for _ in tq.cover(polygon, zoom))
+    shapes = {"quorlin_tiles.cover": lambda: per_tile(lambda: tq.cover(polygon, zoom)),
+              "quorlin_numpy.cover": lambda: per_array_tile(lambda: qn.cover(polygon, zoom)[0])}
+    if "shapely" in others:
+        shapes["shapely.intersects (vectorised)"] = lambda: per_array_tile(
+            lambda: shapely_cover(others["shapely"], polygon, zoom))
+    if "supermercado.burntiles" in others:
+        feature = [{"type": "Feature", "properties": {}, "geometry": polygon}]
+        shapes["supermercado burn"] = lambda: per_array_tile(
+            lambda: others["supermercado.burntiles"].burn(feature, zoom))
+    cases[f"cover of a polygon ({len(polygon['coordinates'][0])} vertices) at zoom {zoom}, "
+          f"{count:,} tiles, per tile"] = shapes
 
     # Arrays: a cover of about 10^6 tiles, and the ufunc over 10^6 points.
     big = (2.0, 48.0, 3.0, 49.0)

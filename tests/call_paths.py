@@ -166,7 +166,27 @@ PATHS = {
     "off-map tile": (lambda: tq.children(4, 0, 2), ValueError),
     "bad quadkey": (lambda: tq.quadkey_to_tile("0124"), ValueError),
     "quadkey not str": (lambda: tq.quadkey_to_tile(b"01"), TypeError),
+    # quorlin_tiles' covers of geometries.
+    "cover of a polygon with a hole": (lambda: list(tq.cover(_HOLED, [3, 9])), list),
+    "cover of a collection": (lambda: list(tq.cover(_COLLECTION, 12)), list),
+    "cover taken as runs": (lambda: tq.cover(_HOLED, 9)._runs(10**6), tuple),
+    "cover of an open ring": (lambda: tq.cover(_OPEN_RING, 3), ValueError),
+    "cover of a NaN latitude": (lambda: tq.cover({"type": "Point", "coordinates": [1, float("nan")]}, 3),
+                                ValueError),
+    "cover of a string": (lambda: tq.cover("POINT (1 2)", 3), TypeError),
+    "cover zoom 33": (lambda: tq.cover(_COLLECTION, 33), ValueError),
+    "malformed shapes": (lambda: tq._tiles._cover([(2, b"\0" * 8, None)], 3), ValueError),
+    "simplify": (lambda: tq.simplify(tq.children(0, 0, 0)), list),
+    "feature": (lambda: tq.feature(1, 1, 1), dict),
 }
+
+
+_HOLED = {"type": "Polygon", "coordinates": [[[0, 0], [10, 0], [10, 10], [0, 10], [0, 0]],
+                                            [[2, 2], [2, 8], [8, 8], [8, 2], [2, 2]]]}
+_COLLECTION = {"type": "FeatureCollection", "features": [
+    {"type": "Feature", "properties": {}, "geometry": {"type": "LineString", "coordinates": [[0, 0], [0.1, 0.2]]}},
+    {"type": "Feature", "properties": {}, "geometry": {"type": "MultiPoint", "coordinates": [[1, 1], [2, 2]]}}]}
+_OPEN_RING = {"type": "Polygon", "coordinates": [[[0, 0], [1, 0], [1, 1], [0, 1]]]}
 
 
 def outcome_of(call):

@@ -32,7 +32,7 @@ def test_racing_threads_get_one_panic_exception_class():
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded (--disable-gil) interpreter")
-@pytest.mark.parametrize("module", ["quorlin", "quorlin_numpy"])
+@pytest.mark.parametrize("module", ["quorlin", "quorlin_numpy", "quorlin_tiles"])
 def test_importing_leaves_the_gil_off(module):
     if module == "quorlin_numpy":
         pytest.importorskip("numpy")
@@ -44,3 +44,23 @@ def test_importing_leaves_the_gil_off(module):
     """)
     assert status == 0, err
     assert out.strip() == "False"
+
+
+def test_threads_sharing_one_cover_take_each_tile_once():
+    # Without the GIL the iterator's own lock is all that keeps two threads
+    # from taking the same tile or skipping one.
+    out, err, status = run_python("""
+        import threading, quorlin_tiles as tq
+        polygon = {"type": "Polygon", "coordinates": [[[2, 48], [3, 48], [3, 49], [2, 49], [2, 48]]]}
+        cover, barrier, taken = tq.cover(polygon, [12, 13]), threading.Barrier(4), []
+        def drain():
+            barrier.wait()
+            taken.extend(cover)
+        threads = [threading.Thread(target=drain) for _ in range(4)]
+        for thread in threads: thread.start()
+        for thread in threads: thread.join()
+        print(len(taken), len(set(taken)), len(list(tq.cover(polygon, [12, 13]))))
+    """)
+    assert status == 0, err
+    count, distinct, expected = out.split()
+    assert count == distinct == expected

@@ -19,6 +19,13 @@ struct Pair {
     double high, low;
 };
 
+// The arithmetic below is in double on purpose: exact or error-bounded
+// tests on float32 coordinates.
+constexpr double wide(float v) noexcept
+{
+    return static_cast<double>(v);
+}
+
 Pair two_difference(double a, double b) noexcept
 {
     const double s = a - b;
@@ -72,10 +79,8 @@ int sign_of_sum(const double *terms, int count) noexcept
 int sign_of_products(float a0, float a1, float b0, float b1, float c0,
                      float c1, float d0, float d1) noexcept
 {
-    const double a = static_cast<double>(a0) - a1,
-                 b = static_cast<double>(b0) - b1,
-                 c = static_cast<double>(c0) - c1,
-                 d = static_cast<double>(d0) - d1;
+    const double a = wide(a0) - wide(a1), b = wide(b0) - wide(b1),
+                 c = wide(c0) - wide(c1), d = wide(d0) - wide(d1);
     const double ab = a * b, cd = c * d;
     const double value = ab + cd;
     // Four roundings in the differences, two in the products, one in the
@@ -85,8 +90,10 @@ int sign_of_products(float a0, float a1, float b0, float b1, float c0,
         return 1;
     if (value < -bound)
         return -1;
-    const Pair pa = two_difference(a0, a1), pb = two_difference(b0, b1),
-               pc = two_difference(c0, c1), pd = two_difference(d0, d1);
+    const Pair pa = two_difference(wide(a0), wide(a1)),
+               pb = two_difference(wide(b0), wide(b1)),
+               pc = two_difference(wide(c0), wide(c1)),
+               pd = two_difference(wide(d0), wide(d1));
     double terms[16];
     int n = 0;
     for (const double x : {pa.high, pa.low})
@@ -113,14 +120,16 @@ struct Segment {
 // (x(y) - w)(y1 - y0).
 int side(const Segment &s, float y, float w) noexcept
 {
-    const int sign = sign_of_products(s.x0, w, s.y1, s.y0, y, s.y0, s.x1, s.x0);
+    const int sign =
+        sign_of_products(s.x0, w, s.y1, s.y0, y, s.y0, s.x1, s.x0);
     return s.y1 > s.y0 ? sign : -sign;
 }
 
 double longitude_at(const Segment &s, double y) noexcept
 {
-    const double t = (y - s.y0) / (static_cast<double>(s.y1) - s.y0);
-    return s.x0 + t * (static_cast<double>(s.x1) - s.x0);
+    const double x0 = wide(s.x0), y0 = wide(s.y0), x1 = wide(s.x1),
+                 y1 = wide(s.y1);
+    return x0 + (y - y0) / (y1 - y0) * (x1 - x0);
 }
 
 }  // namespace
@@ -177,10 +186,9 @@ void GeometryCover::begin(std::uint32_t z)
         e.top = row_of(clamp(std::max(e.y0, e.y1)), z);
         e.bottom = row_of(clamp(std::min(e.y0, e.y1)), z);
     }
-    std::stable_sort(elements_.begin(), elements_.end(),
-                     [](const Element &a, const Element &b) {
-                         return a.top < b.top;
-                     });
+    std::stable_sort(
+        elements_.begin(), elements_.end(),
+        [](const Element &a, const Element &b) { return a.top < b.top; });
     sky_row_ = row_of(MAP_NORTH_EDGE, z);
     next_element_ = 0;
     active_.clear();
@@ -220,8 +228,8 @@ bool GeometryCover::next_row(std::uint32_t &row, std::vector<ColumnRun> &runs)
                   });
         runs.clear();
         for (const ColumnRun &run : found_) {
-            if (!runs.empty() &&
-                std::uint64_t{run.first} <= std::uint64_t{runs.back().last} + 1)
+            if (!runs.empty() && std::uint64_t{run.first} <=
+                                     std::uint64_t{runs.back().last} + 1)
                 runs.back().last = std::max(runs.back().last, run.last);
             else
                 runs.push_back(run);
@@ -234,8 +242,9 @@ bool GeometryCover::next_row(std::uint32_t &row, std::vector<ColumnRun> &runs)
 void GeometryCover::add(std::int64_t first, std::int64_t last)
 {
     if (first <= last && last >= 0)
-        found_.push_back({static_cast<std::uint32_t>(std::max<std::int64_t>(first, 0)),
-                          static_cast<std::uint32_t>(last)});
+        found_.push_back(
+            {static_cast<std::uint32_t>(std::max<std::int64_t>(first, 0)),
+             static_cast<std::uint32_t>(last)});
 }
 
 namespace {
@@ -283,7 +292,7 @@ struct Columns {
             return of(s.x0, exclusive);
         if (y == s.y1)
             return of(s.x1, exclusive);
-        return search(longitude_at(s, y), [&](std::uint64_t c) {
+        return search(longitude_at(s, wide(y)), [&](std::uint64_t c) {
             const int sign = side(s, y, west(c));
             return exclusive ? sign > 0 : sign >= 0;
         });
@@ -297,7 +306,8 @@ struct Columns {
     }
     double middle(std::uint64_t c) const noexcept
     {
-        return 0.5 * (static_cast<double>(west(c)) + west(c + 1));
+        return 0.5 * (static_cast<double>(west(c)) +
+                      static_cast<double>(west(c + 1)));
     }
 };
 
@@ -335,12 +345,14 @@ void GeometryCover::row_columns(std::uint32_t r)
             // Where the row's interior is, away from the edges: the
             // crossings of one latitude inside the row.
             const ShapeRange &range = ranges_[e.shape];
-            const double south = lo_sky ? range.south : std::max(lo, range.south);
-            const double north = hi_sky ? range.north : std::min(hi, range.north);
+            const double south =
+                wide(lo_sky ? range.south : std::max(lo, range.south));
+            const double north =
+                wide(hi_sky ? range.north : std::min(hi, range.north));
             if (!(south < north))
                 break;
             const double y = 0.5 * (south + north);
-            if ((e.y0 > y) != (e.y1 > y))
+            if ((wide(e.y0) > y) != (wide(e.y1) > y))
                 crossings_.push_back({e.shape, longitude_at(s, y)});
             break;
         }
@@ -406,7 +418,8 @@ void GeometryCover::line_columns(const Element &e, float lo, float hi,
                        : columns.of(lower_x, false);
     };
     const auto high_end = [&] {
-        return high_cut ? columns.at(s, hi, false) : columns.of(upper_x, false);
+        return high_cut ? columns.at(s, hi, false)
+                        : columns.of(upper_x, false);
     };
     if (lower_x < upper_x)
         add(low_end(false), high_end());

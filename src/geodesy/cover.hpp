@@ -41,7 +41,7 @@ struct ColumnRun {
 };
 
 class GeometryCover {
-public:
+  public:
     explicit GeometryCover(const std::vector<Shape> &shapes);
 
     // Starts zoom z from its northernmost row.
@@ -57,7 +57,7 @@ public:
     // them, so none is empty.
     bool may_have_empty_columns() const noexcept { return z_ >= 24; }
 
-private:
+  private:
     struct Element {
         float x0, y0, x1, y1;
         std::uint32_t shape;

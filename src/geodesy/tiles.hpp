@@ -43,7 +43,7 @@ inline bool tile_accepts(float lon, float lat, std::int64_t z) noexcept
 // exact guess costs two tests.
 template <class Reaches>
 inline std::uint64_t last_reaching(std::uint64_t guess, std::uint64_t last,
-                            Reaches reaches) noexcept
+                                   Reaches reaches) noexcept
 {
     std::uint64_t low,
         high;  // reaches(low); !reaches(high) or high == last + 1

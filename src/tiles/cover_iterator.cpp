@@ -175,9 +175,8 @@ PyObject *take_runs(PyObject *object, PyObject *limit_argument)
             const std::uint64_t last = state.runs[state.run].last;
             if (!state.cover.may_have_empty_columns())
                 end = last;
-            while (end < last &&
-                   !state.cover.empty_column(
-                       static_cast<std::uint32_t>(end + 1)))
+            while (end < last && !state.cover.empty_column(
+                                     static_cast<std::uint32_t>(end + 1)))
                 ++end;
             triples.insert(triples.end(),
                            {static_cast<std::int64_t>(state.x),

@@ -20,16 +20,31 @@ POINTS, LINE, POLYGON = 0, 1, 2
 _GEOMETRIES = ("Point", "MultiPoint", "LineString", "MultiLineString", "Polygon", "MultiPolygon")
 
 
-def _where(path: tuple) -> str:
-    """A path as a reader would write it: features[2].geometry.coordinates[0]."""
+def _where(path: tuple | None) -> str:
+    """A path as a reader would write it: features[2].geometry.coordinates[0].
+    Paths are linked pairs (parent, part), so that going one level deeper
+    costs the same at any depth."""
+    parts = []
+    while path is not None:
+        path, part = path
+        parts.append(part)
     text = ""
-    for part in path:
+    for part in reversed(parts):
         text += f"[{part}]" if isinstance(part, int) else (f".{part}" if text else part)
     return text or "the geometry"
 
 
 def _type_name(value: object) -> str:
     return type(value).__name__
+
+
+def _number(value: object) -> float | None:
+    """float(value), or None for what is not a number (strings included);
+    small for the reason _doubles gives."""
+    try:
+        return None if isinstance(value, (str, bytes)) else float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return None
 
 
 def _bad_position(position: object, where: str) -> Exception:
@@ -40,9 +55,8 @@ def _bad_position(position: object, where: str) -> Exception:
         return ValueError(f"{where}: a position needs a longitude and a latitude, not {len(position)} "
                           f"number{'s' if len(position) != 1 else ''}")
     for name, value in zip(("longitude", "latitude"), position):
-        try:
-            number = float(value)
-        except (TypeError, ValueError):
+        number = _number(value)
+        if number is None:
             return TypeError(f"{where}: the {name} must be a number, not {_type_name(value)!r}")
         if not math.isfinite(number):
             return ValueError(f"{where}: the {name} must be a finite number, not {number!r}")
@@ -53,25 +67,40 @@ def _bad_position(position: object, where: str) -> Exception:
     return ValueError(f"{where}: not a position")  # not reached
 
 
+def _pairs(coordinates: Sequence) -> array:
+    values = array("d")
+    append = values.append
+    for position in coordinates:
+        if isinstance(position, (str, bytes, Mapping)):
+            raise TypeError
+        append(position[0])
+        append(position[1])
+    return values
+
+
+def _doubles(coordinates: Sequence) -> array | None:
+    """The positions' numbers as doubles, or None if one is not a position.
+    Kept this small on purpose: when an exception reaches a handler, the
+    interpreter allocates an int for the instruction's offset unless it is
+    small, and while allocations keep failing it retries that forever."""
+    try:
+        return _pairs(coordinates)
+    except (TypeError, IndexError, KeyError, ValueError, OverflowError):
+        return None
+
+
 def _positions(coordinates: object, path: tuple) -> array:
     """The positions as float32 lon, lat pairs; each checked."""
     if not isinstance(coordinates, Sequence) or isinstance(coordinates, (str, bytes)):
         raise TypeError(f"{_where(path)}: positions come in a list, not {_type_name(coordinates)!r}")
-    values = array("d")
-    append = values.append
-    try:
-        for position in coordinates:
-            if isinstance(position, (str, bytes, Mapping)):
-                raise TypeError
-            append(position[0])
-            append(position[1])
-    except (TypeError, IndexError, KeyError, ValueError, OverflowError):
+    values = _doubles(coordinates)
+    if values is None:
         # Find the position, for the message.
         for index, position in enumerate(coordinates):
-            error = _bad_position(position, _where(path + (index,)))
+            error = _bad_position(position, _where((path, index)))
             if not isinstance(error, ValueError) or "not a position" not in str(error):
                 raise error from None
-        raise
+        raise TypeError(f"{_where(path)}: not a list of positions")
     rounded = array("f", values)
     longitudes, latitudes = rounded[0::2], rounded[1::2]
     # One pass at C speed; the positions are looked at one by one only to
@@ -84,7 +113,7 @@ def _positions(coordinates: object, path: tuple) -> array:
         for index, position in enumerate(coordinates):
             lon, lat = rounded[2 * index], rounded[2 * index + 1]
             if not (-180.0 <= lon <= 180.0 and -90.0 <= lat <= 90.0):
-                raise _bad_position(position, _where(path + (index,)))
+                raise _bad_position(position, _where((path, index)))
     return rounded
 
 
@@ -93,7 +122,7 @@ def _rings(coordinates: object, path: tuple, rings: list[array], ends: array) ->
         raise TypeError(f"{_where(path)}: a polygon's rings come in a list, not {_type_name(coordinates)!r}")
     total = 0
     for index, ring in enumerate(coordinates):
-        here = path + (index,)
+        here = (path, index)
         positions = _positions(ring, here)
         count = len(positions) // 2
         if count < 4:
@@ -117,7 +146,7 @@ class _Reader:
         self.points = array("f")
 
     def read(self, geometry: object) -> list[tuple[int, array, array | None]]:
-        pending: list[tuple[object, tuple]] = [(geometry, ())]
+        pending: list[tuple[object, tuple | None]] = [(geometry, None)]
         while pending:
             item, path = pending.pop()
             self._one(item, path, pending)
@@ -125,7 +154,7 @@ class _Reader:
             self.shapes.append((POINTS, self.points, None))
         return self.shapes
 
-    def _one(self, item: object, path: tuple, pending: list[tuple[object, tuple]]) -> None:
+    def _one(self, item: object, path: tuple | None, pending: list[tuple[object, tuple | None]]) -> None:
         if not isinstance(item, Mapping):
             interface = getattr(item, "__geo_interface__", None)
             if interface is None:
@@ -141,24 +170,24 @@ class _Reader:
             if "geometry" not in item:
                 raise ValueError(f"{_where(path)}: a Feature needs a 'geometry' (null for none)")
             if item["geometry"] is not None:
-                pending.append((item["geometry"], path + ("geometry",)))
+                pending.append((item["geometry"], (path, "geometry")))
             return
         if kind in ("FeatureCollection", "GeometryCollection"):
             member = "features" if kind == "FeatureCollection" else "geometries"
             parts = item.get(member)
             if not isinstance(parts, Sequence) or isinstance(parts, (str, bytes)):
                 raise ValueError(f"{_where(path)}: a {kind} needs a list of '{member}'")
-            here = path + (member,)
+            here = (path, member)
             # Reversed onto the stack, so read in order: the first error
             # found is the first in the text.
-            pending.extend((part, here + (index,)) for index, part in reversed(list(enumerate(parts))))
+            pending.extend((part, (here, index)) for index, part in reversed(list(enumerate(parts))))
             return
         if kind not in _GEOMETRIES:
             raise ValueError(f"{_where(path)}: unknown GeoJSON type {kind!r}")
         if "coordinates" not in item:
             raise ValueError(f"{_where(path)}: a {kind} needs 'coordinates'")
         coordinates = item["coordinates"]
-        here = path + ("coordinates",)
+        here = (path, "coordinates")
         if isinstance(coordinates, (str, bytes)) or not isinstance(coordinates, Sequence):
             raise TypeError(f"{_where(here)}: coordinates are a list, not {_type_name(coordinates)!r}")
         if len(coordinates) == 0:
@@ -171,12 +200,12 @@ class _Reader:
             self._line(coordinates, here)
         elif kind == "MultiLineString":
             for index, line in enumerate(coordinates):
-                self._line(line, here + (index,))
+                self._line(line, (here, index))
         elif kind == "Polygon":
             self._polygon(coordinates, here)
         else:
             for index, polygon in enumerate(coordinates):
-                self._polygon(polygon, here + (index,))
+                self._polygon(polygon, (here, index))
 
     def _line(self, coordinates: object, path: tuple) -> None:
         positions = _positions(coordinates, path)
