@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -31,13 +32,89 @@ double tiles_across(std::uint32_t z) noexcept
     return static_cast<double>(std::uint64_t{1} << z);
 }
 
-// Where the exact formula, in double, puts latitude `lat`: the row number
-// with its fraction. The Mercator ordinate asinh(tan(phi)) is atanh(sin(phi)),
-// here 0.5 log1p(2 s / (1 - s)), which stays accurate near the equator.
-double row_position(double sine, double n) noexcept
+// The row estimate, computed without the C runtime and without branches
+// on the latitude: the runtime's sin and log1p branch on their argument's
+// range, which random latitudes make the processor mispredict (it doubled
+// the cost of tile() on random points). These are the series of the tile
+// kernel (ufuncs/tile_kernel.cpp), whose error analysis holds here too:
+// sin by its series to x^17 for |x| < 1.49 (the next term is below 2^-46),
+// atanh by its series to w^13 for |w| <= 0.1716, in s itself below 0.17
+// and otherwise in f = (m - 1) / (m + 1) with (1 + s) / (1 - s) = 2^e m;
+// the ordinate's relative error is below 2^-36.
+double series_sine(double x) noexcept
 {
-    const double ordinate = 0.5 * std::log1p(2.0 * sine / (1.0 - sine));
-    return n * 0.5 - ordinate * (n / (2.0 * std::numbers::pi));
+    constexpr double C[] = {-1.0 / 6.0,
+                            1.0 / 120.0,
+                            -1.0 / 5040.0,
+                            1.0 / 362880.0,
+                            -1.0 / 39916800.0,
+                            1.0 / 6227020800.0,
+                            -1.0 / 1307674368000.0,
+                            1.0 / 355687428096000.0};
+    // Estrin's scheme: a shorter chain of dependent operations than Horner.
+    const double u = x * x, u2 = u * u, u4 = u2 * u2;
+    const double low = (C[0] + C[1] * u) + (C[2] + C[3] * u) * u2;
+    const double high = (C[4] + C[5] * u) + (C[6] + C[7] * u) * u2;
+    return x + (low + high * u4) * u * x;
+}
+
+double atanh_series(double w) noexcept
+{
+    const double u = w * w, u2 = u * u, u4 = u2 * u2;
+    const double p = ((1.0 / 3 + 1.0 / 5 * u) + (1.0 / 7 + 1.0 / 9 * u) * u2) +
+                     (1.0 / 11 + 1.0 / 13 * u) * u4;
+    return w + p * u * w;
+}
+
+// log(x) for x in [0.003, 2): x = 2^e m, m in [1, 2); m = c (1 + r) with c
+// the centre of m's 1/128 of [1, 2), so |r| < 2^-8 and log1p(r) is its
+// series to r^7 (the next term is below 2^-67). The table holds 1/c and
+// -log(1/c); the result is within a few units of 2^-53 of log(x). No
+// division, and the two logarithms of the ordinate run side by side.
+struct LogEntry {
+    double inverse, log;
+};
+
+const std::array<LogEntry, 128> LOG_TABLE = [] {
+    std::array<LogEntry, 128> table{};
+    for (int i = 0; i < 128; ++i) {
+        const double inverse = 1.0 / (1.0 + (i + 0.5) / 128.0);
+        table[i] = {inverse, -std::log(inverse)};
+    }
+    return table;
+}();
+
+double table_log(double x) noexcept
+{
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    const auto e =
+        static_cast<double>(static_cast<std::int64_t>(bits >> 52) - 0x3ff);
+    const double m = std::bit_cast<double>((bits & 0x000fffffffffffffULL) |
+                                           0x3ff0000000000000ULL);
+    const LogEntry &entry = LOG_TABLE[(bits >> 45) & 127];
+    // m / c - 1 is below 2^-8: the product rounds, the difference is exact.
+    const double r = m * entry.inverse - 1.0;
+    const double r2 = r * r, r4 = r2 * r2;
+    const double series =
+        r - r2 * (((1.0 / 2 - 1.0 / 3 * r) + (1.0 / 4 - 1.0 / 5 * r) * r2) +
+                  (1.0 / 6 - 1.0 / 7 * r) * r4);
+    return e * 0x1.62e42fefa39efp-1 + entry.log + series;
+}
+
+// The Mercator ordinate atanh(s) of the sine of a latitude inside the map:
+// (log(1 + a) - log(1 - a)) / 2 for a = |s|, the sign restored; below
+// 0.17, where the logarithms would cancel, the series in a itself. Both
+// are computed and one is chosen by mask, not by branch.
+double mercator_ordinate(double s) noexcept
+{
+    const double a = std::fabs(s);
+    const double logs = 0.5 * (table_log(1.0 + a) - table_log(1.0 - a));
+    const double series = atanh_series(a);
+    const std::uint64_t small = std::uint64_t{0} - (a < 0.17 ? 1u : 0u);
+    const double y =
+        std::bit_cast<double>((std::bit_cast<std::uint64_t>(series) & small) |
+                              (std::bit_cast<std::uint64_t>(logs) & ~small));
+    return std::copysign(y, s);
 }
 
 // The row from the exact formula, where the answer is clear of every
@@ -46,26 +123,38 @@ double row_position(double sine, double n) noexcept
 // of 2^-24 (relative) of the exact edge, and measured on glibc 2.36 within
 // 5 (every row to zoom 20, 2 * 10^6 rows a zoom to 24). So a point farther
 // than 2^-20 (16 units) of its latitude from the exact edge is on the same
-// side of the float32 one. Up to zoom 24 the row number is exact in
-// float32; above, float(row) rounds and the edges no longer follow the
-// exact formula. Returns false where it cannot say.
-bool row_clear_of_edges(float lat, double sine, double position,
-                        std::uint32_t z, std::uint64_t &row) noexcept
+// side of the float32 one; the margin is widened by 2^-8 of itself for
+// the estimate's own error (atanh(sin phi) cos phi <= phi, so an ordinate
+// within 2^-36 moves the distance by less). Up to zoom 24 the row number
+// is exact in float32; above, float(row) rounds and the edges no longer
+// follow the exact formula. Returns false where it cannot say.
+bool row_clear_of_edges(float lat, std::uint32_t z, std::uint64_t &row,
+                        double &position) noexcept
 {
-    if (z > 24)
-        return false;
     const double n = tiles_across(z);
-    if (!(position >= 0.0 && position < n))
+    // The series hold inside the map (|phi| < 1.49); beyond, the search
+    // starts from the edge row.
+    if (!(std::fabs(lat) < 85.1f)) {
+        position = lat > 0.0f ? 0.0 : n;
+        return false;
+    }
+    const double sine =
+        series_sine(static_cast<double>(lat) * (std::numbers::pi / 180.0));
+    position =
+        n * 0.5 - mercator_ordinate(sine) * (n * (0.5 / std::numbers::pi));
+    if (z > 24 || !(position >= 0.0 && position < n))
         return false;
     // Truncation is the floor here, and cheaper than std::floor without
     // SSE4.1.
     const auto whole = static_cast<std::uint64_t>(position);
     const double fraction = position - static_cast<double>(whole);
-    const double distance_in_rows = fraction < 0.5 ? fraction : 1.0 - fraction;
-    // Degrees per row at this latitude: 360 cos(phi) / n (n a power of 2).
-    const double cosine = std::sqrt((1.0 - sine) * (1.0 + sine));
-    const double distance = distance_in_rows * 360.0 * cosine * (1.0 / n);
-    if (!(distance > std::fabs(static_cast<double>(lat)) * 0x1p-20 + 1e-30))
+    const double rows_away = std::min(fraction, 1.0 - fraction);
+    // A row is 360 cos(phi) / n degrees high (n a power of 2); compared
+    // squared, so cos(phi)^2 = (1 - s)(1 + s) needs no root.
+    const double degrees = rows_away * (360.0 / n);
+    const double margin =
+        std::fabs(static_cast<double>(lat)) * 0x1.01p-20 + 1e-30;
+    if (!(degrees * degrees * ((1.0 - sine) * (1.0 + sine)) > margin * margin))
         return false;
     row = whole;
     return true;
@@ -108,7 +197,7 @@ std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive) noexcept
         const auto whole = static_cast<std::uint64_t>(guess);
         const double fraction = guess - static_cast<double>(whole);
         const double distance =
-            (fraction < 0.5 ? fraction : 1.0 - fraction) * (360.0 / n);
+            std::min(fraction, 1.0 - fraction) * (360.0 / n);
         if (distance > 0x1p-14)
             return static_cast<std::uint32_t>(whole);
     }
@@ -121,11 +210,9 @@ std::uint32_t column_of(float lon, std::uint32_t z, bool exclusive) noexcept
 
 std::uint32_t row_of(float lat, std::uint32_t z, bool exclusive) noexcept
 {
-    const double sine =
-        std::sin(static_cast<double>(lat) * (std::numbers::pi / 180.0));
-    const double position = row_position(sine, tiles_across(z));
     std::uint64_t row;
-    if (row_clear_of_edges(lat, sine, position, z, row))
+    double position;
+    if (row_clear_of_edges(lat, z, row, position))
         return static_cast<std::uint32_t>(row);
     const TileScale scale = SCALES[z];
     const std::uint64_t last = (std::uint64_t{1} << z) - 1;

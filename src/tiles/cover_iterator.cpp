@@ -85,7 +85,7 @@ PyObject *next_locked(CoverIterator *self)
             return nullptr;  // exhausted: StopIteration, nothing pending
     }
     if (self->row == nullptr) {
-        self->row = PyLong_FromUnsignedLong(state.row);
+        self->row = index_object(state.row);
         if (self->row == nullptr)
             return nullptr;
     }
@@ -93,8 +93,8 @@ PyObject *next_locked(CoverIterator *self)
     PyObject *tuple = PyTuple_New(3);
     if (tuple == nullptr)
         return nullptr;
-    PyObject *column = PyLong_FromUnsignedLongLong(state.x);
-    PyObject *zoom = PyLong_FromUnsignedLong(state.zooms.zoom[state.zoom]);
+    PyObject *column = index_object(state.x);
+    PyObject *zoom = index_object(state.zooms.zoom[state.zoom]);
     if (column == nullptr || zoom == nullptr) {
         Py_XDECREF(column);
         Py_XDECREF(zoom);

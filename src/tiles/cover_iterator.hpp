@@ -25,4 +25,15 @@ Result<PyObject *> cover_iterator(PyObject *shapes, const Zooms &zooms);
 // Creates the iterator's class, once per process.
 bool ready_cover_iterator();
 
+// A tile index or zoom (below 2^32) as an int. PyLong_FromLong has a fast
+// path for one-digit values that the unsigned forms lack before 3.12; it
+// is a tenth of a tile() call.
+inline PyObject *index_object(std::uint64_t value)
+{
+    if constexpr (sizeof(long) >= 8)
+        return PyLong_FromLong(static_cast<long>(value));
+    else
+        return PyLong_FromLongLong(static_cast<long long>(value));
+}
+
 }  // namespace quorlin

@@ -151,7 +151,7 @@ PyObject *tile_tuple(std::uint32_t x, std::uint32_t y, std::uint32_t z)
         return nullptr;
     const std::uint32_t items[3] = {x, y, z};
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        PyObject *item = PyLong_FromUnsignedLong(items[i]);
+        PyObject *item = index_object(items[i]);
         if (item == nullptr) {
             Py_DECREF(tuple);
             return nullptr;
@@ -250,7 +250,7 @@ PyObject *next_tile_locked(TileIterator *self)
         return nullptr;  // exhausted: StopIteration, nothing pending
     const Rectangle &current = self->rectangles[self->rectangle];
     if (self->row == nullptr) {
-        self->row = PyLong_FromUnsignedLong(self->y);
+        self->row = index_object(self->y);
         if (self->row == nullptr)
             return nullptr;
     }
@@ -258,9 +258,8 @@ PyObject *next_tile_locked(TileIterator *self)
     PyObject *tuple = PyTuple_New(3);
     if (tuple == nullptr)
         return nullptr;
-    PyObject *column = PyLong_FromUnsignedLong(self->x);
-    PyObject *zoom =
-        PyLong_FromUnsignedLong(current.z);  // a small int: cached
+    PyObject *column = index_object(self->x);
+    PyObject *zoom = index_object(current.z);  // a small int: cached
     if (column == nullptr || zoom == nullptr) {
         Py_XDECREF(column);
         Py_XDECREF(zoom);
