@@ -142,7 +142,14 @@ AVX2 inline unsigned mask(__m256d m)
     return static_cast<unsigned>(_mm256_movemask_pd(m));
 }
 
-AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z)
+AVX2 inline __m256d latitude_sine(__m128 lat_f)
+{
+    return sine(_mm256_mul_pd(_mm256_cvtps_pd(lat_f), splat(PI / 180.0)));
+}
+
+// The estimates, given the latitudes' sines s and their ordinates y.
+AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z,
+                               __m256d s, __m256d y)
 {
     Estimate e;
     const __m256d n = _mm256_castsi256_pd(
@@ -173,10 +180,9 @@ AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z)
                            to_24));
 
     const __m256d lat = _mm256_cvtps_pd(lat_f);
-    const __m256d s = sine(_mm256_mul_pd(lat, splat(PI / 180.0)));
-    e.position = _mm256_sub_pd(
-        _mm256_mul_pd(n, splat(0.5)),
-        _mm256_mul_pd(ordinate(s), _mm256_mul_pd(n, splat(0.5 / PI))));
+    e.position =
+        _mm256_sub_pd(_mm256_mul_pd(n, splat(0.5)),
+                      _mm256_mul_pd(y, _mm256_mul_pd(n, splat(0.5 / PI))));
     __m256d whole_row;
     // A row is 360 cos(phi) / n degrees high; distances are compared
     // squared, so cos(phi)^2 = (1 - s)(1 + s) needs no root.
@@ -456,10 +462,18 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
     constexpr unsigned ALL = (1u << TILE_LANES) - 1;
     if (accepted_lanes != ALL) [[unlikely]]
         return false;
+    // Step by step across the groups, so that the processor has the four
+    // chains side by side: one group's estimate whole, then the next's,
+    // is longer than it looks ahead.
+    __m256d sines[GROUPS], ordinates[GROUPS];
+    for (int g = 0; g < GROUPS; ++g)
+        sines[g] = latitude_sine(lat[g]);
+    for (int g = 0; g < GROUPS; ++g)
+        ordinates[g] = ordinate(sines[g]);
     Estimate e[GROUPS];
     unsigned clear = 0;
     for (int g = 0; g < GROUPS; ++g) {
-        e[g] = estimate4(lon[g], lat[g], zoom[g]);
+        e[g] = estimate4(lon[g], lat[g], zoom[g], sines[g], ordinates[g]);
         clear |= (e[g].column_clear & e[g].row_clear) << (4 * g);
     }
     for (int g = 0; g < GROUPS; ++g) {
