@@ -180,7 +180,7 @@ class _Reader:
             here = (path, member)
             # Reversed onto the stack, so read in order: the first error
             # found is the first in the text.
-            pending.extend((part, (here, index)) for index, part in reversed(list(enumerate(parts))))
+            pending.extend([(part, (here, index)) for index, part in reversed(list(enumerate(parts)))])
             return
         if kind not in _GEOMETRIES:
             raise ValueError(f"{_where(path)}: unknown GeoJSON type {kind!r}")
@@ -264,11 +264,14 @@ def cover_arrays(geometry: object, zoom: object, max_tiles: int = 10**8):
     return xs, ys
 
 
+# No generator expressions or key functions on the paths of cover and
+# simplify: CPython 3.12.1 crashes when allocations fail around their
+# frames.
 def _tile_of(item: object) -> tuple[int, int, int]:
     """A tile as three ints on the map (quadkey checks it)."""
     if isinstance(item, (str, bytes)) or not isinstance(item, Sequence) or len(item) != 3:
         raise TypeError(f"a tile is (x, y, z), not {item!r}")
-    x, y, z = (operator.index(v) for v in item)
+    x, y, z = operator.index(item[0]), operator.index(item[1]), operator.index(item[2])
     _tiles.quadkey(x, y, z)
     return x, y, z
 
@@ -301,7 +304,8 @@ def simplify(tiles: Iterable[Sequence[int]]) -> list[tuple[int, int, int]]:
                 level -= {(2 * px, 2 * py), (2 * px + 1, 2 * py), (2 * px, 2 * py + 1), (2 * px + 1, 2 * py + 1)}
                 by_zoom.setdefault(z - 1, set()).add((px, py))
         # Zooms are visited downwards, and a merge only adds to z - 1.
-    return sorted(((x, y, z) for z, level in by_zoom.items() for x, y in level), key=lambda t: (t[2], t[1], t[0]))
+    ordered = sorted([(z, y, x) for z, level in by_zoom.items() for x, y in level])
+    return [(x, y, z) for z, y, x in ordered]
 
 
 def feature(x: int, y: int, z: int, properties: Mapping | None = None) -> dict:
