@@ -46,14 +46,15 @@ def describe(error):
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 # Where a release build of 3.11 loses the exception (the SystemErrors the
-# interpreter's own calls show too), its debug build stops at its checks:
-# an assertion in its own sources, or this fatal error.
+# interpreter's own calls show too), its debug build stops at these checks.
+INTERPRETER_STOPS = ("Assertion `_PyErr_Occurred(tstate)' failed",
+                     "a function returned NULL without setting an exception")
+# On paths of pure Python, any assertion in the interpreter's own sources.
 INTERPRETER_ASSERTION = re.compile(r"\.\./(?:Python|Objects|Include|Modules)/[^:\n]+:\d+: [^:\n]+: "
                                    r"(Assertion `.*' failed)")
-INTERPRETER_STOPS = ("a function returned NULL without setting an exception",)
 
 
-def interpreter_stops(call, start, stop):
+def interpreter_stops(call, start, stop, pure=False):
     """On a debug build, tries the injection in a forked child first: the
     interpreter's own assertion there is reported, not run into. Any other
     death of the child is left for the real attempt to show."""
@@ -69,16 +70,16 @@ def interpreter_stops(call, start, stop):
     _, status = os.waitpid(pid, 0)
     if status == 0:
         return None
-    assertion = INTERPRETER_ASSERTION.search(stderr)
+    assertion = pure and INTERPRETER_ASSERTION.search(stderr)
     if assertion:
         return assertion.group(1)
     return next((stop for stop in INTERPRETER_STOPS if stop in stderr), None)
 
 
-def attempt(call, start, stop, fork=DEBUG, stops=()):
+def attempt(call, start, stop, fork=DEBUG, stops=(), pure=False):
     if (start, stop) in stops:
         return "the interpreter stops (known)"
-    stopped = fork and interpreter_stops(call, start, stop)
+    stopped = fork and interpreter_stops(call, start, stop, pure)
     if stopped:
         return "the interpreter stops: " + stopped
     _testcapi.set_nomemory(start, stop)
@@ -91,7 +92,7 @@ def attempt(call, start, stop, fork=DEBUG, stops=()):
     return type(value).__name__
 
 
-def sweep_call(call, expected, fork=DEBUG, stops=None):
+def sweep_call(call, expected, fork=DEBUG, stops=None, pure=False):
     """Returns the normal outcome, the outcomes seen, the points tried, and
     the injections at which the interpreter stops itself; given those
     (`stops`), sweeps again without forking, skipping them."""
@@ -100,8 +101,8 @@ def sweep_call(call, expected, fork=DEBUG, stops=None):
     found = set()
     settled = start = 0
     while settled < SETTLED and start < LIMIT:
-        once = attempt(call, start, start + 1, fork, stops or ())
-        onward = attempt(call, start, 0, fork, stops or ())
+        once = attempt(call, start, start + 1, fork, stops or (), pure)
+        onward = attempt(call, start, 0, fork, stops or (), pure)
         outcomes.update((once, onward))
         found |= {(start, stop) for stop, outcome in ((start + 1, once), (0, onward))
                   if outcome.startswith("the interpreter stops")}
@@ -130,7 +131,8 @@ def judge(name, interpreter):
     """Sweeps one path: its report, with the outcomes that are not allowed
     (anything but the normal outcome, MemoryError, PanicException("Python
     API call failed"), or what the interpreter itself does in its place)."""
-    normal, outcomes, points, stops = sweep_call(*PATHS[name])
+    pure = name in PURE_PYTHON
+    normal, outcomes, points, stops = sweep_call(*PATHS[name], pure=pure)
     drift = None
     if DEBUG:
         # The second sweep forks nothing: on 3.13's debug build each fork
@@ -149,7 +151,6 @@ def judge(name, interpreter):
     # them, or only at their end): its stops there, and on 3.11's debug
     # build the references it drops when an exception cannot be made, are
     # its own; their module answering normally afterwards is still checked.
-    pure = name in PURE_PYTHON
     if pure:
         allowed |= {o for o in outcomes if o.startswith("the interpreter stops: ")}
     unexpected = sorted(o for o in outcomes
