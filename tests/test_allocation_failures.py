@@ -16,6 +16,9 @@ import pytest
 from call_paths import PATHS
 
 pytest.importorskip("_testcapi", reason="the interpreter has no _testcapi (set_nomemory)")
+# Each test sweeps in a child process of its own: copies of it on several
+# threads at once would only run the same children side by side.
+pytestmark = pytest.mark.thread_unsafe
 
 HERE = Path(__file__).parent
 # Paths whose normal outcome has the interpreter print a traceback.
