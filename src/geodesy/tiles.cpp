@@ -43,14 +43,7 @@ double tiles_across(std::uint32_t z) noexcept
 // against long double), which is what the margin below allows for.
 double series_sine(double x) noexcept
 {
-    constexpr double C[] = {-1.0 / 6.0,
-                            1.0 / 120.0,
-                            -1.0 / 5040.0,
-                            1.0 / 362880.0,
-                            -1.0 / 39916800.0,
-                            1.0 / 6227020800.0,
-                            -1.0 / 1307674368000.0,
-                            1.0 / 355687428096000.0};
+    constexpr const double(&C)[8] = SINE_SERIES;
     // Estrin's scheme: a shorter chain of dependent operations than Horner.
     const double u = x * x, u2 = u * u, u4 = u2 * u2;
     const double low = (C[0] + C[1] * u) + (C[2] + C[3] * u) * u2;

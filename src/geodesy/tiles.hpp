@@ -29,6 +29,17 @@ float map_south_edge() noexcept;
 extern const float MAP_NORTH_EDGE;
 extern const float MAP_SOUTH_EDGE;
 
+// sin(x) = x + x^3 (C[0] + C[1] x^2 + ...), to x^17: the series of the
+// row estimates (tile_of's and the tile kernel's), for |x| < 1.49.
+inline constexpr double SINE_SERIES[8] = {-1.0 / 6.0,
+                                          1.0 / 120.0,
+                                          -1.0 / 5040.0,
+                                          1.0 / 362880.0,
+                                          -1.0 / 39916800.0,
+                                          1.0 / 6227020800.0,
+                                          -1.0 / 1307674368000.0,
+                                          1.0 / 355687428096000.0};
+
 // True where tile_of takes the point: a zoom from 0 to MAX_ZOOM, a
 // longitude in [-180, 180] and a latitude within the map's edges (NaN is
 // neither). The scalar call and the ufunc refuse the same points.

@@ -233,7 +233,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec iterator_type = {
     "quorlin_tiles.CoverIterator",
     sizeof(CoverIterator),
     0,
@@ -361,7 +361,7 @@ Result<PyObject *> cover_iterator(PyObject *shape_list, const Zooms &zooms)
 bool ready_cover_iterator()
 {
     if (cover_iterator_type == nullptr)
-        cover_iterator_type = PyType_FromSpec(&spec);
+        cover_iterator_type = PyType_FromSpec(&iterator_type);
     return cover_iterator_type != nullptr;
 }
 

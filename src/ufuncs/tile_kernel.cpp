@@ -63,14 +63,7 @@ AVX2 inline __m256d polynomial(__m256d u, const double (&c)[N])
 // 2^-46).
 AVX2 inline __m256d sine(__m256d x)
 {
-    constexpr double C[] = {-1.0 / 6.0,
-                            1.0 / 120.0,
-                            -1.0 / 5040.0,
-                            1.0 / 362880.0,
-                            -1.0 / 39916800.0,
-                            1.0 / 6227020800.0,
-                            -1.0 / 1307674368000.0,
-                            1.0 / 355687428096000.0};
+    constexpr const double(&C)[8] = SINE_SERIES;
     const __m256d x2 = _mm256_mul_pd(x, x);
     return fmadd(_mm256_mul_pd(polynomial(x2, C), x2), x, x);
 }
