@@ -3,6 +3,9 @@
 // helpers the double-precision kernels use.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUORLIN_KERNELS 1
 #include <immintrin.h>
@@ -32,6 +35,34 @@ AVX2 inline __m256d fmadd(__m256d a, __m256d b, __m256d c)
 AVX2 inline __m256d absolute(__m256d v)
 {
     return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
+}
+
+template <class T>
+inline T element(const char *at) noexcept
+{
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Four coordinates of a loop's argument, narrowed to float as the scalar
+// path narrows them. Read straight from the array into registers: through
+// a buffer of scalar stores, the wide loads would wait on every store.
+AVX2 inline __m128 load4(bool doubles, const char *at, std::ptrdiff_t step)
+{
+    if (doubles)
+        return _mm256_cvtpd_ps(
+            step == sizeof(double)
+                ? _mm256_loadu_pd(reinterpret_cast<const double *>(at))
+                : _mm256_set_pd(element<double>(at + 3 * step),
+                                element<double>(at + 2 * step),
+                                element<double>(at + step),
+                                element<double>(at)));
+    return step == sizeof(float)
+               ? _mm_loadu_ps(reinterpret_cast<const float *>(at))
+               : _mm_set_ps(element<float>(at + 3 * step),
+                            element<float>(at + 2 * step),
+                            element<float>(at + step), element<float>(at));
 }
 
 }  // namespace quorlin::kernels::avx2

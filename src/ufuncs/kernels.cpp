@@ -236,9 +236,8 @@ AVX2 unsigned atan8_lanes(const float *x, float *out)
 // atan2f in float, as glibc 2.36 computes it: the arctangent of |y/x|,
 // placed in its quadrant with pi split in two. The edge cases (NaN,
 // zeros, infinities, x = 1, ratios past 2^60) are left to the caller.
-AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
+AVX2 inline unsigned atan2_8(__m256 y, __m256 x, __m256 &out)
 {
-    const __m256 y = _mm256_loadu_ps(y_in), x = _mm256_loadu_ps(x_in);
     const __m256i hx = _mm256_castps_si256(x), hy = _mm256_castps_si256(y);
     const __m256i ix = _mm256_and_si256(hx, splat(0x7fffffff));
     const __m256i iy = _mm256_and_si256(hy, splat(0x7fffffff));
@@ -267,9 +266,18 @@ AVX2 unsigned atan2_8(const float *y_in, const float *x_in, float *out)
     const __m256 z_lo = _mm256_sub_ps(z, PI_LO);
     const __m256 left_half = _mm256_blendv_ps(
         _mm256_sub_ps(PI, z_lo), _mm256_sub_ps(z_lo, PI), negative_y);
-    _mm256_storeu_ps(out, _mm256_blendv_ps(right, left_half, negative_x));
+    out = _mm256_blendv_ps(right, left_half, negative_x);
     return static_cast<unsigned>(
         _mm256_movemask_ps(_mm256_castsi256_ps(left)));
+}
+
+AVX2 unsigned atan2_8(const float *y, const float *x, float *out)
+{
+    __m256 angle;
+    const unsigned left =
+        atan2_8(_mm256_loadu_ps(y), _mm256_loadu_ps(x), angle);
+    _mm256_storeu_ps(out, angle);
+    return left;
 }
 
 template <bool Fused>
@@ -617,6 +625,152 @@ AVX2 void expanded8(const float *west, const float *south, const float *east,
     store_degrees(out_north, _mm256_add_ps(delta, phi_c), 90.0f);
 }
 
+// Eight lanes of a loop's argument as floats.
+AVX2 inline __m256 load8(bool doubles, Column in)
+{
+    const std::ptrdiff_t half = 4 * in.step;
+    return _mm256_set_m128(avx2::load4(doubles, in.at + half, in.step),
+                           avx2::load4(doubles, in.at, in.step));
+}
+
+// Eight results into a loop's output, widened where it holds doubles.
+AVX2 inline void store8(bool doubles, Target out, __m256 value)
+{
+    if (doubles && out.step == sizeof(double)) {
+        double *at = reinterpret_cast<double *>(out.at);
+        _mm256_storeu_pd(at, _mm256_cvtps_pd(_mm256_castps256_ps128(value)));
+        _mm256_storeu_pd(at + 4,
+                         _mm256_cvtps_pd(_mm256_extractf128_ps(value, 1)));
+        return;
+    }
+    if (!doubles && out.step == sizeof(float)) {
+        _mm256_storeu_ps(reinterpret_cast<float *>(out.at), value);
+        return;
+    }
+    alignas(32) float lanes[LANES];
+    _mm256_store_ps(lanes, value);
+    for (int j = 0; j < LANES; ++j) {
+        if (doubles) {
+            const double wide = static_cast<double>(lanes[j]);
+            std::memcpy(out.at + j * out.step, &wide, sizeof wide);
+        } else {
+            std::memcpy(out.at + j * out.step, &lanes[j], sizeof lanes[j]);
+        }
+    }
+}
+
+// The lanes where valid_coordinates(lon, lat) holds, as a float mask.
+AVX2 inline __m256 valid(__m256 lon, __m256 lat)
+{
+    return _mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(lat, splat(-90.0f), _CMP_GT_OQ),
+                      _mm256_cmp_ps(lat, splat(90.0f), _CMP_LT_OQ)),
+        _mm256_and_ps(_mm256_cmp_ps(lon, splat(-180.0f), _CMP_GT_OQ),
+                      _mm256_cmp_ps(lon, splat(180.0f), _CMP_LT_OQ)));
+}
+
+AVX2 inline __m128 low(__m256 v)
+{
+    return _mm256_castps256_ps128(v);
+}
+AVX2 inline __m128 high(__m256 v)
+{
+    return _mm256_extractf128_ps(v, 1);
+}
+
+// The distance loop's eight elements from its arguments to its output,
+// all in registers. MOVING is the number of points not fixed for the loop:
+// the sines and cosines of their latitudes and of the longitude difference
+// are up to six independent chains, computed side by side. Returns false,
+// writing nothing, if a lane is one the scalar call refuses.
+template <bool Fused, int MOVING>
+AVX2 bool distance_columns(bool doubles, const DistanceArguments &in,
+                           Target out)
+{
+    __m256 lambda[2], sin_phi[2], cos_phi[2], radians[2];
+    __m256 accepted = _mm256_castsi256_ps(splat(-1));
+    for (int p = 0; p < 2; ++p) {
+        if (const float *fixed = in.fixed[p]) {
+            lambda[p] = splat(fixed[0]);
+            sin_phi[p] = splat(fixed[1]);
+            cos_phi[p] = splat(fixed[2]);
+            continue;
+        }
+        const __m256 lon = load8(doubles, in.lon[p]);
+        const __m256 lat = load8(doubles, in.lat[p]);
+        accepted = _mm256_and_ps(accepted, valid(lon, lat));
+        lambda[p] = _mm256_mul_ps(lon, splat(DEG_TO_RAD));
+        radians[p] = _mm256_mul_ps(lat, splat(DEG_TO_RAD));
+    }
+    if (_mm256_movemask_ps(accepted) != 0xff) [[unlikely]]
+        return false;
+    const __m256 delta = _mm256_sub_ps(lambda[1], lambda[0]);
+
+    // Valid coordinates keep every argument below 2 pi: no lane is left.
+    constexpr int N = 2 * MOVING + 2;
+    const int first = in.fixed[0] != nullptr ? 1 : 0;
+    __m128 angle[N], sine[N], cosine[N];
+    for (int m = 0; m < MOVING; ++m) {
+        angle[2 * m] = low(radians[first + m]);
+        angle[2 * m + 1] = high(radians[first + m]);
+    }
+    angle[N - 2] = low(delta);
+    angle[N - 1] = high(delta);
+    for (int k = 0; k < N; ++k)
+        sincos4<Fused>(angle[k], sine[k], cosine[k]);
+    for (int m = 0; m < MOVING; ++m) {
+        sin_phi[first + m] = _mm256_set_m128(sine[2 * m + 1], sine[2 * m]);
+        cos_phi[first + m] = _mm256_set_m128(cosine[2 * m + 1], cosine[2 * m]);
+    }
+    const __m256 sd = _mm256_set_m128(sine[N - 1], sine[N - 2]);
+    const __m256 cd = _mm256_set_m128(cosine[N - 1], cosine[N - 2]);
+
+    const __m256 s1 = sin_phi[0], c1 = cos_phi[0];
+    const __m256 s2 = sin_phi[1], c2 = cos_phi[1];
+    const __m256 a = _mm256_mul_ps(sd, c2);
+    const __m256 b = _mm256_sub_ps(_mm256_mul_ps(c1, s2),
+                                   _mm256_mul_ps(_mm256_mul_ps(s1, c2), cd));
+    const __m256 y = _mm256_sqrt_ps(
+        _mm256_add_ps(_mm256_mul_ps(b, b), _mm256_mul_ps(a, a)));
+    const __m256 x = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(c1, c2), cd),
+                                   _mm256_mul_ps(s1, s2));
+    __m256 result;
+    unsigned left = 0xff;
+    if (active().atan2 == Family::fdlibm)
+        left = atan2_8(y, x, result);
+    if (left != 0) [[unlikely]] {
+        alignas(32) float ys[LANES], xs[LANES], angles[LANES];
+        _mm256_store_ps(ys, y);
+        _mm256_store_ps(xs, x);
+        _mm256_store_ps(angles, result);
+        if (active().atan2 == Family::rounded)
+            left = atan2_rounded(ys, xs, angles);
+        for (unsigned o = left; o != 0; o &= o - 1) {
+            const int j = std::countr_zero(o);
+            angles[j] = atan2f(ys[j], xs[j]);
+        }
+        result = _mm256_load_ps(angles);
+    }
+    const __m256 r = in.radius.at != nullptr ? load8(doubles, in.radius)
+                                             : splat(MEAN_EARTH_RADIUS_M);
+    store8(doubles, out, _mm256_mul_ps(result, r));
+    return true;
+}
+
+template <bool Fused>
+AVX2 bool distance_columns(bool doubles, const DistanceArguments &in,
+                           Target out)
+{
+    switch ((in.fixed[0] == nullptr) + (in.fixed[1] == nullptr)) {
+    case 2:
+        return distance_columns<Fused, 2>(doubles, in, out);
+    case 1:
+        return distance_columns<Fused, 1>(doubles, in, out);
+    default:
+        return distance_columns<Fused, 0>(doubles, in, out);
+    }
+}
+
 }  // namespace
 
 bool cpu_has_kernels() noexcept
@@ -640,24 +794,12 @@ unsigned atan2(const float *y, const float *x, float *out) noexcept
     return atan2_8(y, x, out);
 }
 
-void prepare_points(Variant variant, const float *lon, const float *lat,
-                    float *lambda, float *sin_phi, float *cos_phi) noexcept
+bool distances(Variant variant, bool doubles, const DistanceArguments &in,
+               Target out) noexcept
 {
-    if (variant == Variant::fused)
-        prepare8<true>(lon, lat, lambda, sin_phi, cos_phi);
-    else
-        prepare8<false>(lon, lat, lambda, sin_phi, cos_phi);
-}
-
-void distances(Variant variant, const float *lambda1, const float *sin1,
-               const float *cos1, const float *lambda2, const float *sin2,
-               const float *cos2, const float *radius, float *out) noexcept
-{
-    if (variant == Variant::fused)
-        distance8<true>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius, out);
-    else
-        distance8<false>(lambda1, sin1, cos1, lambda2, sin2, cos2, radius,
-                         out);
+    return variant == Variant::fused
+               ? distance_columns<true>(doubles, in, out)
+               : distance_columns<false>(doubles, in, out);
 }
 
 unsigned sinh(const float *x, float *out) noexcept
@@ -725,14 +867,9 @@ unsigned atan2(const float *, const float *, float *) noexcept
 {
     return 0xff;
 }
-void prepare_points(Variant, const float *, const float *, float *, float *,
-                    float *) noexcept
+bool distances(Variant, bool, const DistanceArguments &, Target) noexcept
 {
-}
-void distances(Variant, const float *, const float *, const float *,
-               const float *, const float *, const float *, const float *,
-               float *) noexcept
-{
+    return false;
 }
 
 #endif

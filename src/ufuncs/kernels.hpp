@@ -82,18 +82,23 @@ inline constexpr int TILE_LANES = 16;
 bool tiles(bool doubles, Column lon, Column lat, Column zoom, Target x,
            Target y) noexcept;
 
-// Eight points prepared as prepare_point() prepares one: the longitude in
-// radians, the sine and cosine of the latitude.
-void prepare_points(Variant variant, const float *lon, const float *lat,
-                    float *lambda, float *sin_phi, float *cos_phi) noexcept;
-// Eight distances from prepared points, as distance_unchecked() computes
-// one; lanes that atan2f's edge cases leave are finished here with the
-// scalar function, so every lane is written. atan2f, and in the tile
-// kernels atanf, asinf and sinhf, are computed by the kernel active()
-// chose for each (the runtime's own function where none).
-void distances(Variant variant, const float *lambda1, const float *sin1,
-               const float *cos1, const float *lambda2, const float *sin2,
-               const float *cos2, const float *radius, float *out) noexcept;
+// The arguments of eight elements of a distance loop: each point's
+// longitudes and latitudes, or (`fixed`) the point prepared once for every
+// lane (its lambda, sin phi and cos phi); the radii, or none (`at` null)
+// for the mean radius.
+struct DistanceArguments {
+    Column lon[2], lat[2];
+    const float *fixed[2];
+    Column radius;
+};
+// Eight distances straight from a loop's float64 (`doubles`) or float32
+// arguments to its output, as distance_unchecked() computes each. Returns
+// false, writing nothing, if a lane is one valid_coordinates refuses.
+// atan2f, and in the tile kernels atanf, asinf and sinhf, are computed by
+// the kernel active() chose for each (the runtime's own function where
+// none), and the lanes those leave by the runtime's function.
+bool distances(Variant variant, bool doubles, const DistanceArguments &in,
+               Target out) noexcept;
 
 // Which kernel computes one of atanf, atan2f, asinf and sinhf: one
 // following fdlibm's algorithm (glibc before 2.41), a correctly rounded one

@@ -190,47 +190,28 @@ void distance_loop(char **args, Count const *dimensions, Count const *steps,
     if (variant != kernels::Variant::none && (!fixed_first || first_valid) &&
         (!fixed_second || second_valid)) {
         constexpr int L = kernels::LANES;
-        alignas(32) float lon1[L], lat1[L], lon2[L], lat2[L], radius[L],
-            lambda1[L], sin1[L], cos1[L], lambda2[L], sin2[L], cos2[L],
-            result[L];
-        for (int j = 0; j < L; ++j) {
-            radius[j] = MEAN_EARTH_RADIUS_M;
-            lambda1[j] = first.lambda, sin1[j] = first.sin_phi,
-            cos1[j] = first.cos_phi;
-            lambda2[j] = second.lambda, sin2[j] = second.sin_phi,
-            cos2[j] = second.cos_phi;
-        }
+        const float prepared[2][3] = {
+            {first.lambda, first.sin_phi, first.cos_phi},
+            {second.lambda, second.sin_phi, second.cos_phi}};
+        kernels::DistanceArguments block{};
+        block.fixed[0] = fixed_first ? prepared[0] : nullptr;
+        block.fixed[1] = fixed_second ? prepared[1] : nullptr;
         for (; i + L <= n; i += L) {
-            bool valid = true;
-            for (int j = 0; j < L; ++j) {
-                lon1[j] = narrow<Real>(in[0] + j * steps[0]);
-                lat1[j] = narrow<Real>(in[1] + j * steps[1]);
-                lon2[j] = narrow<Real>(in[2] + j * steps[2]);
-                lat2[j] = narrow<Real>(in[3] + j * steps[3]);
-                if constexpr (WithRadius)
-                    radius[j] = narrow<Real>(in[4] + j * steps[4]);
-                valid &=
-                    (fixed_first || valid_coordinates(lon1[j], lat1[j])) &&
-                    (fixed_second || valid_coordinates(lon2[j], lat2[j]));
+            for (int p = 0; p < 2; ++p) {
+                block.lon[p] = {in[2 * p], steps[2 * p]};
+                block.lat[p] = {in[2 * p + 1], steps[2 * p + 1]};
             }
-            if (!valid) [[unlikely]] {
+            if constexpr (WithRadius)
+                block.radius = {in[4], steps[4]};
+            if (kernels::distances(variant, std::is_same_v<Real, double>,
+                                   block, {out, steps[NIN]})) [[likely]] {
+                for (int k = 0; k < NIN; ++k)
+                    in[k] += L * steps[k];
+                out += L * steps[NIN];
+            } else {
                 for (int j = 0; j < L; ++j)
                     element();
-                continue;
             }
-            if (!fixed_first)
-                kernels::prepare_points(variant, lon1, lat1, lambda1, sin1,
-                                        cos1);
-            if (!fixed_second)
-                kernels::prepare_points(variant, lon2, lat2, lambda2, sin2,
-                                        cos2);
-            kernels::distances(variant, lambda1, sin1, cos1, lambda2, sin2,
-                               cos2, radius, result);
-            for (int j = 0; j < L; ++j)
-                store_result<Real>(out + j * steps[NIN], result[j]);
-            for (int k = 0; k < NIN; ++k)
-                in[k] += L * steps[k];
-            out += L * steps[NIN];
         }
     }
     for (; i < n; ++i)

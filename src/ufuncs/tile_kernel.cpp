@@ -38,7 +38,7 @@ namespace quorlin::kernels {
 
 namespace {
 
-using avx2::absolute, avx2::fmadd, avx2::splat;
+using avx2::absolute, avx2::element, avx2::fmadd, avx2::load4, avx2::splat;
 
 constexpr double PI = 0x1.921fb54442d18p1, LN2 = 0x1.62e42fefa39efp-1;
 
@@ -240,34 +240,6 @@ AVX2 inline unsigned accepted(__m128 lon, __m128 lat, __m256i zoom)
     return static_cast<unsigned>(_mm_movemask_ps(coordinates)) &
            ~static_cast<unsigned>(
                _mm256_movemask_pd(_mm256_castsi256_pd(bad_zoom)));
-}
-
-template <class T>
-inline T element(const char *at) noexcept
-{
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-// Four coordinates of a loop's argument, narrowed to float as the scalar
-// path narrows them. Read straight from the array into registers: through
-// a buffer of scalar stores, the wide loads would wait on every store.
-AVX2 inline __m128 load4(bool doubles, const char *at, std::ptrdiff_t step)
-{
-    if (doubles)
-        return _mm256_cvtpd_ps(
-            step == sizeof(double)
-                ? _mm256_loadu_pd(reinterpret_cast<const double *>(at))
-                : _mm256_set_pd(element<double>(at + 3 * step),
-                                element<double>(at + 2 * step),
-                                element<double>(at + step),
-                                element<double>(at)));
-    return step == sizeof(float)
-               ? _mm_loadu_ps(reinterpret_cast<const float *>(at))
-               : _mm_set_ps(element<float>(at + 3 * step),
-                            element<float>(at + 2 * step),
-                            element<float>(at + step), element<float>(at));
 }
 
 AVX2 inline __m256i load_zooms(const char *at, std::ptrdiff_t step)
