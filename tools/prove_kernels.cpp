@@ -289,14 +289,17 @@ void prove_tiles(std::uint64_t points, Tally &tally)
             }
             using quorlin::kernels::Column, quorlin::kernels::Target;
             auto bytes = [](auto *p) { return reinterpret_cast<char *>(p); };
+            quorlin::kernels::PendingRows pending;
             if (!quorlin::kernels::tiles(true, {bytes(lon), sizeof(double)},
                                          {bytes(lat), sizeof(double)},
                                          {bytes(zoom), sizeof(std::int64_t)},
                                          {bytes(x), sizeof(std::int64_t)},
-                                         {bytes(y), sizeof(std::int64_t)})) {
+                                         {bytes(y), sizeof(std::int64_t)},
+                                         pending)) {
                 tally.left += L;
                 continue;
             }
+            quorlin::kernels::finish_rows(pending);
             for (int j = 0; j < L; ++j) {
                 tally.compared += 1;
                 const auto want = quorlin::tile_of(

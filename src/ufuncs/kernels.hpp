@@ -78,9 +78,22 @@ struct Target {
 // or float32, narrowed as the scalar path narrows them, zooms as int64;
 // the columns and rows written as int64 to `x` and `y`. Returns false,
 // writing nothing, if any lane is one tile_accepts refuses.
+//
+// A row that one float32 edge decides waits in `pending` until eight such
+// rows, from this block or later ones, fill the edge kernel's lanes; the
+// loop calls finish_rows() before it returns (an output may be NumPy's
+// buffer, valid only during the call).
 inline constexpr int TILE_LANES = 16;
+struct PendingRows {
+    static constexpr int CAPACITY = TILE_LANES + LANES;
+    int count = 0;
+    char *out[CAPACITY];
+    // The nearest edge, the latitude, the zoom's scale and the last row.
+    float edge[CAPACITY], lat[CAPACITY], scale[CAPACITY], last[CAPACITY];
+};
 bool tiles(bool doubles, Column lon, Column lat, Column zoom, Target x,
-           Target y) noexcept;
+           Target y, PendingRows &pending) noexcept;
+void finish_rows(PendingRows &pending) noexcept;
 
 // The arguments of eight elements of a distance loop: each point's
 // longitudes and latitudes, or (`fixed`) the point prepared once for every

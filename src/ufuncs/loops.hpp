@@ -465,16 +465,19 @@ void tile_of_loop(char **args, Count const *dimensions, Count const *steps,
     // point of the sixteen is refused (those go one by one).
     if (kernels::active().tiles) {
         constexpr int L = kernels::TILE_LANES;
+        kernels::PendingRows pending;
         for (; i + L <= n; i += L) {
             if (kernels::tiles(std::is_same_v<Real, double>, {lon, steps[0]},
                                {lat, steps[1]}, {zoom, steps[2]},
-                               {x, steps[3]}, {y, steps[4]})) [[likely]] {
+                               {x, steps[3]}, {y, steps[4]}, pending))
+                [[likely]] {
                 advance(L);
             } else {
                 for (int j = 0; j < L; ++j)
                     element();
             }
         }
+        kernels::finish_rows(pending);
     }
     for (; i < n; ++i)
         element();

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "../geodesy/tiles.hpp"
 #include "avx2.hpp"
@@ -322,11 +323,38 @@ AVX2 void north_edges(int count, const double *at, const TileScale *scale,
     }
 }
 
+// The first eight pending rows (or all, if fewer): row e where the point
+// reaches e's north edge, else e - 1, within 0 to the last row.
+AVX2 void decide_rows(PendingRows &pending)
+{
+    alignas(32) float edge[LANES] = {}, scale[LANES] = {}, lons[LANES],
+                      north[LANES];
+    const int count = pending.count < LANES ? pending.count : LANES;
+    std::memcpy(edge, pending.edge, count * sizeof(float));
+    std::memcpy(scale, pending.scale, count * sizeof(float));
+    corners(edge, edge, scale, lons, north);
+    for (int k = 0; k < count; ++k) {
+        float row = north[k] >= pending.lat[k] ? pending.edge[k]
+                                               : pending.edge[k] - 1.0f;
+        row = row < 0.0f              ? 0.0f
+              : row > pending.last[k] ? pending.last[k]
+                                      : row;
+        const std::int64_t index = static_cast<std::int64_t>(row);
+        std::memcpy(pending.out[k], &index, sizeof index);
+    }
+    const int rest = pending.count - count;
+    std::memmove(pending.out, pending.out + count, rest * sizeof(char *));
+    for (float *field :
+         {pending.edge, pending.lat, pending.scale, pending.last})
+        std::memmove(field, field + count, rest * sizeof(float));
+    pending.count = rest;
+}
+
 // The lanes in doubt decided on the float32 edges: written to `x` and `y`,
 // or returned for tile_of. Where only the nearest edge e can be in doubt,
 // its side decides: the tile is e if the point reaches e's edge, else
 // e - 1. Elsewhere `settle` walks from the estimate.
-AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y)
+AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y, PendingRows &pending)
 {
     constexpr unsigned ALL = (1u << TILE_LANES) - 1;
     const unsigned doubt = ~(d.column_clear & d.row_clear) & ALL;
@@ -369,24 +397,16 @@ AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y)
                });
 
     const unsigned row_doubt = ~d.row_clear & ALL;
-    {
-        double at[TILE_LANES] = {};
-        TileScale scales[TILE_LANES] = {};
-        int lanes[TILE_LANES], count = 0;
-        for (unsigned o = row_doubt & d.row_single; o != 0; o &= o - 1) {
-            const int j = std::countr_zero(o);
-            lanes[count] = j;
-            at[count] = nearest(d.position[j], j);
-            scales[count] = scale[j];
-            ++count;
-        }
-        float north[TILE_LANES];
-        north_edges(count, at, scales, north);
-        for (int k = 0; k < count; ++k) {
-            const int j = lanes[k];
-            d.row[j] =
-                at_most_last(north[k] >= d.lat[j] ? at[k] : at[k] - 1.0, j);
-        }
+    // Rows that one edge decides wait for the edge kernel's lanes to fill
+    // (tile_of will write the lanes in `left` whole).
+    for (unsigned o = row_doubt & d.row_single & ~left; o != 0; o &= o - 1) {
+        const int j = std::countr_zero(o);
+        const int k = pending.count++;
+        pending.out[k] = y.at + j * y.step;
+        pending.edge[k] = static_cast<float>(nearest(d.position[j], j));
+        pending.lat[k] = d.lat[j];
+        pending.scale[k] = scale[j].d;
+        pending.last[k] = static_cast<float>(last[j]);
     }
     left |=
         settle(row_doubt & ~d.row_single & ~left, d.row, last, d.lat, true,
@@ -412,7 +432,7 @@ AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y)
 // is a long chain of dependent operations, and four in flight keep the
 // CPU busy where one would leave it waiting.
 AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
-                  Target x, Target y)
+                  Target x, Target y, PendingRows &pending)
 {
     constexpr int GROUPS = TILE_LANES / 4;
     __m128 lon[GROUPS], lat[GROUPS];
@@ -464,7 +484,7 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
         d.column_single |= e[g].column_single << (4 * g);
         d.row_single |= e[g].row_single << (4 * g);
     }
-    unsigned left = on_the_edges(d, x, y);
+    unsigned left = on_the_edges(d, x, y, pending);
     // Written here rather than by the caller, which may find its inputs
     // overwritten: NumPy runs a ufunc in place when an output is an input.
     for (; left != 0; left &= left - 1) {
@@ -475,23 +495,34 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
         std::memcpy(x.at + j * x.step, &column, sizeof column);
         std::memcpy(y.at + j * y.step, &row, sizeof row);
     }
+    while (pending.count >= LANES)
+        decide_rows(pending);
     return true;
 }
 
 }  // namespace
 
 bool tiles(bool doubles, Column lon, Column lat, Column zoom, Target x,
-           Target y) noexcept
+           Target y, PendingRows &pending) noexcept
 {
-    return tiles16(doubles, lon, lat, zoom, x, y);
+    return tiles16(doubles, lon, lat, zoom, x, y, pending);
+}
+
+void finish_rows(PendingRows &pending) noexcept
+{
+    while (pending.count > 0)
+        decide_rows(pending);
 }
 
 #else  // no kernels in this build
 
-bool tiles(bool, Column, Column, Column, Target, Target) noexcept
+bool tiles(bool, Column, Column, Column, Target, Target,
+           PendingRows &) noexcept
 {
     return false;
 }
+
+void finish_rows(PendingRows &) noexcept {}
 
 #endif
 
