@@ -121,6 +121,21 @@ AVX2 inline __m256d within(__m256d value, __m256d low, __m256d high)
                          _mm256_cmp_pd(value, high, _CMP_LT_OQ));
 }
 
+// Whole numbers clamped to [0, last].
+AVX2 inline __m256d at_most(__m256d whole, __m256d last)
+{
+    return _mm256_max_pd(_mm256_min_pd(whole, last), splat(0.0));
+}
+
+// The edge nearest to a position in tiles, 0 to n.
+AVX2 inline __m256d nearest_edge(__m256d position, __m256d n)
+{
+    const __m256d e =
+        _mm256_round_pd(_mm256_add_pd(position, splat(0.5)),
+                        _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    return _mm256_min_pd(_mm256_max_pd(e, splat(0.0)), n);
+}
+
 // Four lanes' estimates: the positions in tiles (the column's and the
 // row's), their whole parts clamped to [0, n - 1], and 4-bit masks of the
 // lanes whose column and row are clear of every edge, and of those whose
@@ -141,9 +156,65 @@ AVX2 inline __m256d latitude_sine(__m128 lat_f)
     return sine(_mm256_mul_pd(_mm256_cvtps_pd(lat_f), splat(PI / 180.0)));
 }
 
+// Columns decided on their float32 edges, where the margin is under half
+// a column (zoom 22 and below), so that only the nearest edge e can be in
+// doubt: e if the point reaches its edge (one product and a difference, as
+// edge_longitude computes it), else e - 1.
+AVX2 inline void decide_columns(Estimate &e, __m128 lon_f, __m256d n,
+                                __m256d inverse_n, __m256d last)
+{
+    const __m256d edge = nearest_edge(e.guess, n);
+    const __m128 west =
+        _mm_sub_ps(_mm_mul_ps(_mm_mul_ps(_mm256_cvtpd_ps(edge),
+                                         _mm256_cvtpd_ps(inverse_n)),
+                              _mm_set1_ps(360.0f)),
+                   _mm_set1_ps(180.0f));
+    const __m256d reached = _mm256_castsi256_pd(
+        _mm256_cvtepi32_epi64(_mm_castps_si128(_mm_cmple_ps(west, lon_f))));
+    e.column = at_most(
+        _mm256_blendv_pd(_mm256_sub_pd(edge, splat(1.0)), edge, reached),
+        last);
+    e.column_clear = 0xfu;
+    e.column_single = 0xfu;
+}
+
+// Columns estimated, with the lanes whose estimate is clear of every edge,
+// for groups with zooms above 22.
+AVX2 inline void estimate_columns(Estimate &e, __m128 lon_f, __m256i z,
+                                  __m256d n, __m256d inverse_n, __m256d last)
+{
+    const __m256d degrees_per_tile = _mm256_mul_pd(inverse_n, splat(360.0));
+    // Up to zoom 24 only: above, float32 no longer holds every index.
+    const __m256d to_24 =
+        _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_set1_epi64x(25), z));
+    __m256d whole_column;
+    const __m256d column_distance =
+        _mm256_mul_pd(to_nearer_edge(e.guess, whole_column), degrees_per_tile);
+    constexpr double COLUMN_MARGIN = 0x1p-15;
+    const __m256d column_clear = _mm256_and_pd(
+        _mm256_and_pd(
+            _mm256_cmp_pd(column_distance, splat(COLUMN_MARGIN), _CMP_GT_OQ),
+            within(e.guess, splat(0.0), n)),
+        to_24);
+    const __m256d column_single =
+        _mm256_and_pd(_mm256_cmp_pd(splat(2.0 * COLUMN_MARGIN),
+                                    degrees_per_tile, _CMP_LT_OQ),
+                      to_24);
+
+    e.column = at_most(whole_column, last);
+    e.column_clear = mask(column_clear);
+    e.column_single = mask(column_single);
+    if ((e.column_single & ~e.column_clear) != 0) {
+        Estimate decided = e;
+        decide_columns(decided, lon_f, n, inverse_n, last);
+        e.column = _mm256_blendv_pd(e.column, decided.column, column_single);
+        e.column_clear |= e.column_single;
+    }
+}
+
 // The estimates, given the latitudes' sines s and their ordinates y.
 AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z,
-                               __m256d s, __m256d y)
+                               __m256d s, __m256d y, bool near_edges_only)
 {
     Estimate e;
     const __m256d n = _mm256_castsi256_pd(
@@ -159,19 +230,11 @@ AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z,
     e.guess = _mm256_mul_pd(
         _mm256_mul_pd(_mm256_add_pd(lon, splat(180.0)), splat(1.0 / 360.0)),
         n);
-    __m256d whole_column;
-    const __m256d column_distance =
-        _mm256_mul_pd(to_nearer_edge(e.guess, whole_column), degrees_per_tile);
-    constexpr double COLUMN_MARGIN = 0x1p-15;
-    e.column_clear = mask(_mm256_and_pd(
-        _mm256_and_pd(
-            _mm256_cmp_pd(column_distance, splat(COLUMN_MARGIN), _CMP_GT_OQ),
-            within(e.guess, splat(0.0), n)),
-        to_24));
-    e.column_single =
-        mask(_mm256_and_pd(_mm256_cmp_pd(splat(2.0 * COLUMN_MARGIN),
-                                         degrees_per_tile, _CMP_LT_OQ),
-                           to_24));
+    const __m256d last = _mm256_sub_pd(n, splat(1.0));
+    if (near_edges_only)
+        decide_columns(e, lon_f, n, inverse_n, last);
+    else
+        estimate_columns(e, lon_f, z, n, inverse_n, last);
 
     const __m256d lat = _mm256_cvtps_pd(lat_f);
     e.position =
@@ -201,9 +264,7 @@ AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z,
         mask(_mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(margin2, splat(4.0)),
                                          row_size2, _CMP_LT_OQ),
                            to_24));
-    const __m256d last = _mm256_sub_pd(n, splat(1.0));
-    e.column = _mm256_max_pd(_mm256_min_pd(whole_column, last), splat(0.0));
-    e.row = _mm256_max_pd(_mm256_min_pd(whole_row, last), splat(0.0));
+    e.row = at_most(whole_row, last);
     return e;
 }
 
@@ -350,6 +411,29 @@ AVX2 void decide_rows(PendingRows &pending)
     pending.count = rest;
 }
 
+// Lanes of a group whose row one edge decides, to the queue.
+AVX2 void queue_rows(unsigned lanes, __m256d position, __m256i z, __m128 lat,
+                     Target y, int first, PendingRows &pending)
+{
+    const __m256d n = _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(z, _mm256_set1_epi64x(1023)), 52));
+    alignas(32) double edge[4], scale[4], last[4];
+    alignas(16) float latitude[4];
+    _mm256_store_pd(edge, nearest_edge(position, n));
+    _mm256_store_pd(scale, _mm256_div_pd(splat(1.0), n));
+    _mm256_store_pd(last, _mm256_sub_pd(n, splat(1.0)));
+    _mm_store_ps(latitude, lat);
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const int j = std::countr_zero(lanes);
+        const int k = pending.count++;
+        pending.out[k] = y.at + (first + j) * y.step;
+        pending.edge[k] = static_cast<float>(edge[j]);
+        pending.lat[k] = latitude[j];
+        pending.scale[k] = static_cast<float>(scale[j]);
+        pending.last[k] = static_cast<float>(last[j]);
+    }
+}
+
 // The lanes in doubt decided on the float32 edges: written to `x` and `y`,
 // or returned for tile_of. Where only the nearest edge e can be in doubt,
 // its side decides: the tile is e if the point reaches e's edge, else
@@ -458,7 +542,11 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
     Estimate e[GROUPS];
     unsigned clear = 0;
     for (int g = 0; g < GROUPS; ++g) {
-        e[g] = estimate4(lon[g], lat[g], zoom[g], sines[g], ordinates[g]);
+        const bool near_edges_only =
+            _mm256_movemask_pd(_mm256_castsi256_pd(
+                _mm256_cmpgt_epi64(zoom[g], _mm256_set1_epi64x(22)))) == 0;
+        e[g] = estimate4(lon[g], lat[g], zoom[g], sines[g], ordinates[g],
+                         near_edges_only);
         clear |= (e[g].column_clear & e[g].row_clear) << (4 * g);
     }
     for (int g = 0; g < GROUPS; ++g) {
@@ -467,6 +555,27 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
     }
     if (clear == ALL) [[likely]]
         return true;
+
+    // Most often only rows near one edge are in doubt: they go to the
+    // queue straight from the registers.
+    unsigned open = 0, queued = 0;
+    for (int g = 0; g < GROUPS; ++g) {
+        const unsigned row_doubt = ~e[g].row_clear & 0xfu;
+        open |= ((~e[g].column_clear & 0xfu) | (row_doubt & ~e[g].row_single))
+                << (4 * g);
+        queued |= (row_doubt & e[g].row_single) << (4 * g);
+    }
+    if (open == 0) {
+        for (int g = 0; g < GROUPS; ++g) {
+            const unsigned lanes = (queued >> (4 * g)) & 0xfu;
+            if (lanes != 0)
+                queue_rows(lanes, e[g].position, zoom[g], lat[g], y, 4 * g,
+                           pending);
+        }
+        while (pending.count >= LANES)
+            decide_rows(pending);
+        return true;
+    }
 
     Doubt d;
     d.column_clear = d.row_clear = d.column_single = d.row_single = 0;
