@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -63,6 +64,17 @@ AVX2 inline __m128 load4(bool doubles, const char *at, std::ptrdiff_t step)
                : _mm_set_ps(element<float>(at + 3 * step),
                             element<float>(at + 2 * step),
                             element<float>(at + step), element<float>(at));
+}
+
+// Four int64 elements of a loop's argument.
+AVX2 inline __m256i load_zooms(const char *at, std::ptrdiff_t step)
+{
+    return step == sizeof(std::int64_t)
+               ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at))
+               : _mm256_set_epi64x(element<std::int64_t>(at + 3 * step),
+                                   element<std::int64_t>(at + 2 * step),
+                                   element<std::int64_t>(at + step),
+                                   element<std::int64_t>(at));
 }
 
 }  // namespace quorlin::kernels::avx2

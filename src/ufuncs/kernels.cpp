@@ -734,7 +734,7 @@ AVX2 bool distance_columns(bool doubles, const DistanceArguments &in,
         _mm256_add_ps(_mm256_mul_ps(b, b), _mm256_mul_ps(a, a)));
     const __m256 x = _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(c1, c2), cd),
                                    _mm256_mul_ps(s1, s2));
-    __m256 result;
+    __m256 result = _mm256_setzero_ps();
     unsigned left = 0xff;
     if (active().atan2 == Family::fdlibm)
         left = atan2_8(y, x, result);
@@ -771,6 +771,187 @@ AVX2 bool distance_columns(bool doubles, const DistanceArguments &in,
     }
 }
 
+// Eight tile indices of a loop's argument (int64, uint32 or uint64) as
+// 64-bit lanes, with the lanes the scalar call refuses (below 0, or from
+// 2^32 up) marked in `refused`.
+AVX2 inline void load_indices(IndexType type, Column in, __m256i &low,
+                              __m256i &high, __m256i &refused)
+{
+    if (type == IndexType::uint32) {
+        const __m128i lo =
+            _mm_set_epi32(avx2::element<std::int32_t>(in.at + 3 * in.step),
+                          avx2::element<std::int32_t>(in.at + 2 * in.step),
+                          avx2::element<std::int32_t>(in.at + in.step),
+                          avx2::element<std::int32_t>(in.at));
+        const char *at = in.at + 4 * in.step;
+        const __m128i hi =
+            _mm_set_epi32(avx2::element<std::int32_t>(at + 3 * in.step),
+                          avx2::element<std::int32_t>(at + 2 * in.step),
+                          avx2::element<std::int32_t>(at + in.step),
+                          avx2::element<std::int32_t>(at));
+        low = _mm256_cvtepu32_epi64(lo);
+        high = _mm256_cvtepu32_epi64(hi);
+        return;
+    }
+
+    low = avx2::load_zooms(in.at, in.step);
+    high = avx2::load_zooms(in.at + 4 * in.step, in.step);
+    // Signed or not, a value is refused when its high 32 bits are not 0.
+    refused =
+        _mm256_or_si256(refused, _mm256_or_si256(_mm256_srli_epi64(low, 32),
+                                                 _mm256_srli_epi64(high, 32)));
+}
+
+// Whole numbers below 2^33 in 64-bit lanes, rounded to float as a cast
+// from uint64 rounds them (through double, which holds them exactly).
+AVX2 inline __m128 to_float(__m256i v)
+{
+    const __m256i magic = _mm256_set1_epi64x(0x4330000000000000LL);
+    return _mm256_cvtpd_ps(_mm256_sub_pd(
+        _mm256_castsi256_pd(_mm256_or_si256(v, magic)), splat(0x1p52)));
+}
+AVX2 inline __m256 to_float(__m256i low, __m256i high)
+{
+    return _mm256_set_m128(to_float(high), to_float(low));
+}
+
+// Edges of GROUPS times eight tiles, as corners8 computes them, each step
+// for all groups before the next: the groups' chains of dependent
+// operations (sinhf, then atanf) then run side by side.
+constexpr int GROUPS = TILE_GEOMETRY_LANES / LANES;
+static_assert(GROUPS * LANES == TILE_GEOMETRY_LANES);
+
+AVX2 void corners_side_by_side(const __m256 *column, const __m256 *row,
+                               const __m256 *scale, __m256 *lon, __m256 *lat)
+{
+    alignas(32) float argument[GROUPS][LANES], sinh_value[GROUPS][LANES],
+        angle[GROUPS][LANES];
+    for (int g = 0; g < GROUPS; ++g) {
+        lon[g] = _mm256_sub_ps(
+            _mm256_mul_ps(_mm256_mul_ps(column[g], scale[g]), splat(360.0f)),
+            splat(180.0f));
+        const __m256 t =
+            _mm256_mul_ps(_mm256_add_ps(row[g], row[g]), scale[g]);
+        _mm256_store_ps(
+            argument[g],
+            _mm256_mul_ps(_mm256_sub_ps(splat(1.0f), t), splat(PI_F)));
+    }
+    unsigned left[GROUPS];
+    for (int g = 0; g < GROUPS; ++g)
+        left[g] = sinh_of(argument[g], sinh_value[g]);
+    for (int g = 0; g < GROUPS; ++g)
+        for (unsigned o = left[g]; o != 0; o &= o - 1) {
+            const int i = std::countr_zero(o);
+            sinh_value[g][i] = sinhf(argument[g][i]);
+        }
+    for (int g = 0; g < GROUPS; ++g)
+        left[g] = atan_of(sinh_value[g], angle[g]);
+    for (int g = 0; g < GROUPS; ++g) {
+        for (unsigned o = left[g]; o != 0; o &= o - 1) {
+            const int i = std::countr_zero(o);
+            angle[g][i] = atanf(sinh_value[g][i]);
+        }
+        lat[g] = _mm256_mul_ps(_mm256_load_ps(angle[g]), splat(RAD_TO_DEG));
+    }
+}
+
+// A block of a tile geometry loop (see tile_geometry).
+template <bool Fused>
+AVX2 bool tile_columns(TileOutput what, IndexType type, bool doubles,
+                       const TileArguments &in, const Target *out)
+{
+    __m256i x[GROUPS][2], y[GROUPS][2], refused = _mm256_setzero_si256();
+    __m256 scale[GROUPS], expansion[GROUPS];
+    __m256 accepted = _mm256_castsi256_ps(splat(-1));
+    auto group = [](Column c, int g) {
+        return Column{c.at + g * LANES * c.step, c.step};
+    };
+    for (int g = 0; g < GROUPS; ++g) {
+        __m256i z[2];
+        load_indices(type, group(in.x, g), x[g][0], x[g][1], refused);
+        load_indices(type, group(in.y, g), y[g][0], y[g][1], refused);
+        load_indices(type, group(in.z, g), z[0], z[1], refused);
+        // Zooms past the table's go one by one (zoom_scale has their
+        // answers).
+        const __m256i beyond = _mm256_set1_epi64x(63);
+        refused = _mm256_or_si256(
+            refused, _mm256_or_si256(_mm256_cmpgt_epi64(z[0], beyond),
+                                     _mm256_cmpgt_epi64(z[1], beyond)));
+        // The zooms' scales from the table of the C runtime's answers.
+        const __m256i low_words = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        const __m128i z_lo = _mm256_castsi256_si128(
+            _mm256_permutevar8x32_epi32(z[0], low_words));
+        const __m128i z_hi = _mm256_castsi256_si128(
+            _mm256_permutevar8x32_epi32(z[1], low_words));
+        const __m256i index =
+            _mm256_and_si256(_mm256_set_m128i(z_hi, z_lo), splat(63));
+        scale[g] = _mm256_i32gather_ps(in.scale_of_zoom, index, sizeof(float));
+        expansion[g] = splat(0.0f);
+        if (what == TileOutput::expanded) {
+            expansion[g] = load8(doubles, group(in.expansion, g));
+            accepted = _mm256_and_ps(
+                accepted,
+                _mm256_cmp_ps(expansion[g], splat(0.0f), _CMP_GE_OQ));
+        }
+    }
+    if (!_mm256_testz_si256(refused, refused) ||
+        _mm256_movemask_ps(accepted) != 0xff) [[unlikely]]
+        return false;
+
+    __m256 column[GROUPS], row[GROUPS], west[GROUPS], north[GROUPS];
+    for (int g = 0; g < GROUPS; ++g) {
+        column[g] = to_float(x[g][0], x[g][1]);
+        row[g] = to_float(y[g][0], y[g][1]);
+    }
+    corners_side_by_side(column, row, scale, west, north);
+    auto target = [&](int k, int g) {
+        return Target{out[k].at + g * LANES * out[k].step, out[k].step};
+    };
+    if (what == TileOutput::upper_left) {
+        for (int g = 0; g < GROUPS; ++g) {
+            store8(doubles, target(0, g), west[g]);
+            store8(doubles, target(1, g), north[g]);
+        }
+        return true;
+    }
+    const __m256i one = _mm256_set1_epi64x(1);
+    __m256 east[GROUPS], south[GROUPS];
+    for (int g = 0; g < GROUPS; ++g) {
+        column[g] = to_float(_mm256_add_epi64(x[g][0], one),
+                             _mm256_add_epi64(x[g][1], one));
+        row[g] = to_float(_mm256_add_epi64(y[g][0], one),
+                          _mm256_add_epi64(y[g][1], one));
+    }
+    corners_side_by_side(column, row, scale, east, south);
+    for (int g = 0; g < GROUPS; ++g) {
+        // The same nudges as wm_bounds.
+        south[g] = _mm256_add_ps(south[g], splat(EDGE_EPSILON));
+        east[g] = _mm256_add_ps(east[g], splat(-EDGE_EPSILON));
+    }
+    if (what == TileOutput::bounds) {
+        for (int g = 0; g < GROUPS; ++g) {
+            store8(doubles, target(0, g), west[g]);
+            store8(doubles, target(1, g), south[g]);
+            store8(doubles, target(2, g), east[g]);
+            store8(doubles, target(3, g), north[g]);
+        }
+        return true;
+    }
+    for (int g = 0; g < GROUPS; ++g) {
+        alignas(32) float bounds[4][LANES], meters[LANES], box[4][LANES];
+        _mm256_store_ps(bounds[0], west[g]);
+        _mm256_store_ps(bounds[1], south[g]);
+        _mm256_store_ps(bounds[2], east[g]);
+        _mm256_store_ps(bounds[3], north[g]);
+        _mm256_store_ps(meters, expansion[g]);
+        expanded8<Fused>(bounds[0], bounds[1], bounds[2], bounds[3], meters,
+                         box[0], box[1], box[2], box[3]);
+        for (int k = 0; k < 4; ++k)
+            store8(doubles, target(k, g), _mm256_load_ps(box[k]));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool cpu_has_kernels() noexcept
@@ -792,6 +973,15 @@ unsigned atan(const float *x, float *out) noexcept
 unsigned atan2(const float *y, const float *x, float *out) noexcept
 {
     return atan2_8(y, x, out);
+}
+
+bool tile_geometry(Variant variant, TileOutput what, IndexType type,
+                   bool doubles, const TileArguments &in,
+                   const Target *out) noexcept
+{
+    return variant == Variant::fused
+               ? tile_columns<true>(what, type, doubles, in, out)
+               : tile_columns<false>(what, type, doubles, in, out);
 }
 
 bool distances(Variant variant, bool doubles, const DistanceArguments &in,
@@ -868,6 +1058,11 @@ unsigned atan2(const float *, const float *, float *) noexcept
     return 0xff;
 }
 bool distances(Variant, bool, const DistanceArguments &, Target) noexcept
+{
+    return false;
+}
+bool tile_geometry(Variant, TileOutput, IndexType, bool, const TileArguments &,
+                   const Target *) noexcept
 {
     return false;
 }

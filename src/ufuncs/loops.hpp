@@ -229,14 +229,8 @@ struct UpperLeft {
         result[0] = corner.lon;
         result[1] = corner.lat;
     }
-    // Eight at once, from columns and rows (and their successors) as floats.
-    static void compute8(kernels::Variant, const float *column,
-                         const float *row, const float *, const float *,
-                         const float *scale, const float *,
-                         float (*result)[kernels::LANES]) noexcept
-    {
-        kernels::corners(column, row, scale, result[0], result[1]);
-    }
+    static constexpr kernels::TileOutput KERNEL =
+        kernels::TileOutput::upper_left;
 };
 
 inline void unpack(const TileBounds &box, float *result) noexcept
@@ -255,20 +249,7 @@ struct Bounds {
     {
         unpack(wm_bounds(x, y, scale), result);
     }
-    static void compute8(kernels::Variant, const float *column,
-                         const float *row, const float *next_column,
-                         const float *next_row, const float *scale,
-                         const float *,
-                         float (*result)[kernels::LANES]) noexcept
-    {
-        kernels::corners(column, row, scale, result[0], result[3]);
-        kernels::corners(next_column, next_row, scale, result[2], result[1]);
-        // The same nudges as wm_bounds.
-        for (int j = 0; j < kernels::LANES; ++j) {
-            result[1][j] = result[1][j] + EDGE_EPSILON;
-            result[2][j] = result[2][j] + -EDGE_EPSILON;
-        }
-    }
+    static constexpr kernels::TileOutput KERNEL = kernels::TileOutput::bounds;
 };
 
 struct ExpandedBox {
@@ -280,36 +261,29 @@ struct ExpandedBox {
         unpack(wm_tile_expanded_bbox_unchecked(x, y, scale, expansion_meters),
                result);
     }
-    static void compute8(kernels::Variant variant, const float *column,
-                         const float *row, const float *next_column,
-                         const float *next_row, const float *scale,
-                         const float *expansion,
-                         float (*result)[kernels::LANES]) noexcept
-    {
-        alignas(32) float bounds[4][kernels::LANES];
-        Bounds::compute8(variant, column, row, next_column, next_row, scale,
-                         expansion, bounds);
-        kernels::expanded_boxes(variant, bounds[0], bounds[1], bounds[2],
-                                bounds[3], expansion, result[0], result[1],
-                                result[2], result[3]);
-    }
+    static constexpr kernels::TileOutput KERNEL =
+        kernels::TileOutput::expanded;
 };
 
 // zoom_scale(z), from a table of the C runtime's own answers for the zooms
 // that occur (made once, on first use), so that a loop over varying zooms
 // need not call powf for each element.
-inline TileScale scale_of(std::uint32_t z) noexcept
+inline constexpr std::uint32_t KEPT_SCALES = 64;
+inline const float *scale_table() noexcept
 {
-    constexpr std::uint32_t KEPT = 64;
     static const auto table = [] {
         struct Table {
-            TileScale scale[KEPT];
+            float d[KEPT_SCALES];
         } t{};
-        for (std::uint32_t k = 0; k < KEPT; ++k)
-            t.scale[k] = zoom_scale(k);
+        for (std::uint32_t k = 0; k < KEPT_SCALES; ++k)
+            t.d[k] = zoom_scale(k).d;
         return t;
     }();
-    return z < KEPT ? table.scale[z] : zoom_scale(z);
+    return table.d;
+}
+inline TileScale scale_of(std::uint32_t z) noexcept
+{
+    return z < KEPT_SCALES ? TileScale{scale_table()[z]} : zoom_scale(z);
 }
 
 // (x, y, z[, expansion_meters]) -> the computation's outputs, as Real. A
@@ -373,50 +347,38 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
 
     Count i = 0;
     const kernels::Variant variant = kernels::active().variant;
-    // Eight elements at a time through the vector kernels, when there are
-    // some and no element of the eight is refused (those go one by one).
+    // Sixteen elements at a time through the vector kernels, when there are
+    // some and no element of the sixteen is refused (those go one by one).
     if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid)) {
-        constexpr int L = kernels::LANES;
-        alignas(32) float column[L], row[L], next_column[L], next_row[L],
-            scales[L], expansion[L], result[NOUT][L];
-        for (int j = 0; j < L; ++j)
-            scales[j] = scale.d, expansion[j] = 0.0f;
+        constexpr int L = kernels::TILE_GEOMETRY_LANES;
+        constexpr kernels::IndexType TYPE =
+            std::is_same_v<Index, std::uint32_t>   ? kernels::IndexType::uint32
+            : std::is_same_v<Index, std::uint64_t> ? kernels::IndexType::uint64
+                                                   : kernels::IndexType::int64;
+        static_assert(TYPE != kernels::IndexType::int64 ||
+                      std::is_same_v<Index, std::int64_t>);
+        kernels::TileArguments block{};
+        block.scale_of_zoom = scale_table();
+        kernels::Target targets[NOUT];
         for (; i + L <= n; i += L) {
-            bool valid = true;
-            for (int j = 0; j < L; ++j) {
-                std::uint32_t x = 0, y = 0, zoom = z;
-                valid &= tile_index<Index>(in[0] + j * steps[0], x);
-                valid &= tile_index<Index>(in[1] + j * steps[1], y);
-                if (!fixed_zoom) {
-                    valid &= tile_index<Index>(in[2] + j * steps[2], zoom);
-                    scales[j] = scale_of(zoom).d;
-                }
-                if constexpr (Computation::EXPANDS) {
-                    expansion[j] = narrow<Real>(in[3] + j * steps[3]);
-                    valid &= valid_expansion(expansion[j]);
-                }
-                // As the scalar path converts them: 64-bit, so that the
-                // successor of 2^32 - 1 is 2^32.
-                column[j] = static_cast<float>(std::uint64_t{x});
-                row[j] = static_cast<float>(std::uint64_t{y});
-                next_column[j] = static_cast<float>(std::uint64_t{x} + 1);
-                next_row[j] = static_cast<float>(std::uint64_t{y} + 1);
-            }
-            if (!valid) [[unlikely]] {
+            block.x = {in[0], steps[0]};
+            block.y = {in[1], steps[1]};
+            block.z = {in[2], steps[2]};
+            if constexpr (Computation::EXPANDS)
+                block.expansion = {in[3], steps[3]};
+            for (int k = 0; k < NOUT; ++k)
+                targets[k] = {out[k], steps[NIN + k]};
+            if (kernels::tile_geometry(variant, Computation::KERNEL, TYPE,
+                                       std::is_same_v<Real, double>, block,
+                                       targets)) [[likely]] {
+                for (int k = 0; k < NIN; ++k)
+                    in[k] += L * steps[k];
+                for (int k = 0; k < NOUT; ++k)
+                    out[k] += L * steps[NIN + k];
+            } else {
                 for (int j = 0; j < L; ++j)
                     element();
-                continue;
             }
-            Computation::compute8(variant, column, row, next_column, next_row,
-                                  scales, expansion, result);
-            for (int k = 0; k < NOUT; ++k) {
-                for (int j = 0; j < L; ++j)
-                    store_result<Real>(out[k] + j * steps[NIN + k],
-                                       result[k][j]);
-                out[k] += L * steps[NIN + k];
-            }
-            for (int k = 0; k < NIN; ++k)
-                in[k] += L * steps[k];
         }
     }
     for (; i < n; ++i)

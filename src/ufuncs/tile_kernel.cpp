@@ -39,7 +39,8 @@ namespace quorlin::kernels {
 
 namespace {
 
-using avx2::absolute, avx2::element, avx2::fmadd, avx2::load4, avx2::splat;
+using avx2::absolute, avx2::element, avx2::fmadd, avx2::load4,
+    avx2::load_zooms, avx2::splat;
 
 constexpr double PI = 0x1.921fb54442d18p1, LN2 = 0x1.62e42fefa39efp-1;
 
@@ -302,16 +303,6 @@ AVX2 inline unsigned accepted(__m128 lon, __m128 lat, __m256i zoom)
     return static_cast<unsigned>(_mm_movemask_ps(coordinates)) &
            ~static_cast<unsigned>(
                _mm256_movemask_pd(_mm256_castsi256_pd(bad_zoom)));
-}
-
-AVX2 inline __m256i load_zooms(const char *at, std::ptrdiff_t step)
-{
-    return step == sizeof(std::int64_t)
-               ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at))
-               : _mm256_set_epi64x(element<std::int64_t>(at + 3 * step),
-                                   element<std::int64_t>(at + 2 * step),
-                                   element<std::int64_t>(at + step),
-                                   element<std::int64_t>(at));
 }
 
 // The lanes in `open` moved towards the float32 edges: each column or row
