@@ -855,6 +855,22 @@ AVX2 void corners_side_by_side(const __m256 *column, const __m256 *row,
     }
 }
 
+AVX2 void corners16_of(const float *column, const float *row,
+                       const float *scale, float *lon, float *lat)
+{
+    __m256 c[GROUPS], r[GROUPS], d[GROUPS], west[GROUPS], north[GROUPS];
+    for (int g = 0; g < GROUPS; ++g) {
+        c[g] = _mm256_loadu_ps(column + g * LANES);
+        r[g] = _mm256_loadu_ps(row + g * LANES);
+        d[g] = _mm256_loadu_ps(scale + g * LANES);
+    }
+    corners_side_by_side(c, r, d, west, north);
+    for (int g = 0; g < GROUPS; ++g) {
+        _mm256_storeu_ps(lon + g * LANES, west[g]);
+        _mm256_storeu_ps(lat + g * LANES, north[g]);
+    }
+}
+
 // A block of a tile geometry loop (see tile_geometry).
 template <bool Fused>
 AVX2 bool tile_columns(TileOutput what, IndexType type, bool doubles,
@@ -1008,6 +1024,12 @@ void corners(const float *column, const float *row, const float *scale,
     corners8(column, row, scale, lon, lat);
 }
 
+void corners16(const float *column, const float *row, const float *scale,
+               float *lon, float *lat) noexcept
+{
+    corners16_of(column, row, scale, lon, lat);
+}
+
 void expanded_boxes(Variant variant, const float *west, const float *south,
                     const float *east, const float *north,
                     const float *expansion, float *out_west, float *out_south,
@@ -1033,6 +1055,10 @@ unsigned asin(const float *, float *) noexcept
 }
 void corners(const float *, const float *, const float *, float *,
              float *) noexcept
+{
+}
+void corners16(const float *, const float *, const float *, float *,
+               float *) noexcept
 {
 }
 void expanded_boxes(Variant, const float *, const float *, const float *,

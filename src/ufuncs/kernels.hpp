@@ -55,6 +55,9 @@ unsigned sinh_rounded(const float *x, float *out) noexcept;
 // each lane's scale (zoom_scale(z).d). Every lane is written.
 void corners(const float *column, const float *row, const float *scale,
              float *lon, float *lat) noexcept;
+// The same for sixteen, as two groups side by side.
+void corners16(const float *column, const float *row, const float *scale,
+               float *lon, float *lat) noexcept;
 // Eight expanded boxes from tiles' bounds and expansions, as
 // wm_tile_expanded_bbox_unchecked computes one. Every lane is written.
 void expanded_boxes(Variant variant, const float *west, const float *south,
@@ -79,13 +82,13 @@ struct Target {
 // the columns and rows written as int64 to `x` and `y`. Returns false,
 // writing nothing, if any lane is one tile_accepts refuses.
 //
-// A row that one float32 edge decides waits in `pending` until eight such
+// A row that one float32 edge decides waits in `pending` until sixteen such
 // rows, from this block or later ones, fill the edge kernel's lanes; the
 // loop calls finish_rows() before it returns (an output may be NumPy's
 // buffer, valid only during the call).
 inline constexpr int TILE_LANES = 16;
 struct PendingRows {
-    static constexpr int CAPACITY = TILE_LANES + LANES;
+    static constexpr int CAPACITY = 2 * TILE_LANES;
     int count = 0;
     char *out[CAPACITY];
     // The nearest edge, the latitude, the zoom's scale and the last row.

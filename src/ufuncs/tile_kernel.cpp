@@ -375,16 +375,19 @@ AVX2 void north_edges(int count, const double *at, const TileScale *scale,
     }
 }
 
-// The first eight pending rows (or all, if fewer): row e where the point
+// The first sixteen pending rows (or all, if fewer): row e where the point
 // reaches e's north edge, else e - 1, within 0 to the last row.
 AVX2 void decide_rows(PendingRows &pending)
 {
-    alignas(32) float edge[LANES] = {}, scale[LANES] = {}, lons[LANES],
-                      north[LANES];
-    const int count = pending.count < LANES ? pending.count : LANES;
+    alignas(32) float edge[TILE_LANES] = {}, scale[TILE_LANES] = {},
+                      lons[TILE_LANES], north[TILE_LANES];
+    const int count = pending.count < TILE_LANES ? pending.count : TILE_LANES;
     std::memcpy(edge, pending.edge, count * sizeof(float));
     std::memcpy(scale, pending.scale, count * sizeof(float));
-    corners(edge, edge, scale, lons, north);
+    if (count > LANES)
+        corners16(edge, edge, scale, lons, north);
+    else
+        corners(edge, edge, scale, lons, north);
     for (int k = 0; k < count; ++k) {
         float row = north[k] >= pending.lat[k] ? pending.edge[k]
                                                : pending.edge[k] - 1.0f;
@@ -563,7 +566,7 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
                 queue_rows(lanes, e[g].position, zoom[g], lat[g], y, 4 * g,
                            pending);
         }
-        while (pending.count >= LANES)
+        while (pending.count >= TILE_LANES)
             decide_rows(pending);
         return true;
     }
@@ -595,7 +598,7 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
         std::memcpy(x.at + j * x.step, &column, sizeof column);
         std::memcpy(y.at + j * y.step, &row, sizeof row);
     }
-    while (pending.count >= LANES)
+    while (pending.count >= TILE_LANES)
         decide_rows(pending);
     return true;
 }
