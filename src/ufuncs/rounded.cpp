@@ -9,23 +9,26 @@
 // cases (NaN, infinities, zeros).
 //
 // The error bounds, in units u = 2^-53 of relative error:
-// - atan_core(s), s in [0, 1]: c = round(16 s) / 16, u' = (s - c) / (1 + s c),
-//   where s - c is exact (Sterbenz), the fused 1 + s c and the division round
-//   once each: 2u on u'. atan(u') for |u'| <= 1/32 by its series to u'^9:
-//   truncation below |u'|^11 / 11 < 0.1u |u'|. atan(c) from the table: 0.5u;
-//   the polynomial's and the final sum's roundings: 2u. With |u'| at most
-//   about the result, 5u; an error d on s adds at most d (the condition
-//   number s / ((1 + s^2) atan s) is below 1).
-// - atan2: s = min / max of |y|, |x| rounds once (1u), pi/2 - a and pi - a
+// - atan_core(y, x), s = y / x in [0, 1]: c = k / 16 with k = round(16 s)
+//   from s in float (so |s - c| <= 1/32 + 2^-20), u' = (y - c x) / (x + c y),
+//   whose fused numerator and denominator and the division round once each:
+//   1.5u on u'. atan(u') for |u'| < 0.0313 by its series to u'^9: truncation
+//   below |u'|^11 / 11 < u |u'|. atan(c) from the table: 0.5u; the
+//   polynomial's (Estrin's scheme) and the final sum's roundings: 2u. With
+//   |u'| at most about the result, 5u; an error d on y or x adds at most d
+//   (the condition number s / ((1 + s^2) atan s) is below 1).
+// - atan2: of min and max of |y|, |x| (exact), pi/2 - a and pi - a
 //   each add their rounding and the constant's (3u together, relative to a
-//   result at least twice the part subtracted): 12u.
-// - atan: s = 1 / |x| past 1 (1u), pi/2 - a as above: 9u.
+//   result at least twice the part subtracted): 11u.
+// - atan: of min and max of |x| and 1, pi/2 - a as above: 8u.
 // - asin: w = sqrt((1 - x)(1 + x)), 2.5u, then as atan2 of x and w: 14u.
 // - sinh: below 1 its odd series to x^17 (truncation below 1/19! < 0.1u,
-//   roundings 2u); from 1, e^|x| = 2^k e^r with r = |x| - k ln 2 exact in its
-//   first part (Cody and Waite's split of ln 2), e^r by its series to r^13
-//   (truncation below 0.1u, roundings 2u), then (E - 1/E) / 2, which
-//   amplifies by at most coth 1 < 1.32: 5u.
+//   roundings 3u in Estrin's scheme); from 1, e^|x| = 2^k e^r with
+//   r = |x| - k ln 2 exact in its first part (Cody and Waite's split of
+//   ln 2), e^r by its series to r^13 (truncation below 0.1u; Estrin's
+//   scheme rounds each of its four levels, 4u relative to a result of at
+//   least e^-0.35 where the terms' magnitudes sum to at most e^0.35: 8u),
+//   then (E - 1/E) / 2, which amplifies by at most coth 1 < 1.32: 12u.
 // All below 14u < 2^-49. tools/prove_kernels compares every float input
 // with the running C runtime, on the runtimes whose functions are correctly
 // rounded.
@@ -68,22 +71,43 @@ alignas(32) constexpr double ATAN_TABLE[17] = {
 constexpr double LN2_HI = 0x1.62e42feep-1, LN2_LO = 0x1.a39ef35793c76p-33;
 constexpr double LOG2_E = 0x1.71547652b82fep0;
 
-// atan(s) for s in [0, 1].
-AVX2 inline __m256d atan_core(__m256d s)
+// c[0] + c[1] u + ... + c[N-1] u^(N-1) by Estrin's scheme: pairs, then
+// pairs of pairs, so that the chain of dependent operations is log2(N)
+// multiply-adds long rather than N.
+template <int N>
+AVX2 inline __m256d estrin(__m256d u, const double (&c)[N])
 {
-    __m256d k = _mm256_round_pd(_mm256_mul_pd(s, splat(16.0)),
-                                _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    // Lanes the caller will discard (NaN, or past 1) must still index the
-    // table: min and max give their second operand for NaN.
+    __m256d terms[N];
+    for (int i = 0; i < N; ++i)
+        terms[i] = splat(c[i]);
+    __m256d power = u;
+    for (int count = N; count > 1; count = (count + 1) / 2) {
+        for (int i = 0; i < count / 2; ++i)
+            terms[i] = fmadd(terms[2 * i + 1], power, terms[2 * i]);
+        if (count % 2 != 0)
+            terms[count / 2] = terms[count - 1];
+        power = _mm256_mul_pd(power, power);
+    }
+    return terms[0];
+}
+
+// atan(y / x) for 0 <= y <= x, x > 0: with c = k / 16 nearest the ratio
+// (k taken from the ratio in float, so c may be the next sixteenth),
+// u' = (y - c x) / (x + c y) in one division, and atan(c) from the table.
+AVX2 inline __m256d atan_core(__m256d y, __m256d x)
+{
+    const __m128 ratio = _mm_div_ps(_mm256_cvtpd_ps(y), _mm256_cvtpd_ps(x));
+    __m256d k =
+        _mm256_round_pd(_mm256_mul_pd(_mm256_cvtps_pd(ratio), splat(16.0)),
+                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    // Lanes the caller will discard (NaN) must still index the table: min
+    // and max give their second operand for NaN.
     k = _mm256_max_pd(_mm256_min_pd(k, splat(16.0)), splat(0.0));
     const __m256d c = _mm256_mul_pd(k, splat(0.0625));
-    const __m256d u =
-        _mm256_div_pd(_mm256_sub_pd(s, c), fmadd(s, c, splat(1.0)));
+    const __m256d u = _mm256_div_pd(_mm256_fnmadd_pd(c, x, y), fmadd(c, y, x));
     const __m256d u2 = _mm256_mul_pd(u, u);
-    __m256d p = fmadd(u2, splat(1.0 / 9), splat(-1.0 / 7));
-    p = fmadd(p, u2, splat(1.0 / 5));
-    p = fmadd(p, u2, splat(-1.0 / 3));
-    p = fmadd(_mm256_mul_pd(p, u2), u, u);
+    constexpr double SERIES[] = {-1.0 / 3, 1.0 / 5, -1.0 / 7, 1.0 / 9};
+    const __m256d p = fmadd(_mm256_mul_pd(estrin(u2, SERIES), u2), u, u);
     // The masked gather, with every lane on: the plain one starts from an
     // undefined vector, which GCC 12 warns of.
     const __m256d base = _mm256_mask_i32gather_pd(
@@ -96,25 +120,24 @@ AVX2 inline __m256d atan_core(__m256d s)
 AVX2 inline __m256d atan_quadrant(__m256d y, __m256d x)
 {
     const __m256d swap = _mm256_cmp_pd(y, x, _CMP_GT_OQ);
-    const __m256d a =
-        atan_core(_mm256_div_pd(_mm256_min_pd(y, x), _mm256_max_pd(y, x)));
+    const __m256d a = atan_core(_mm256_min_pd(y, x), _mm256_max_pd(y, x));
     return _mm256_blendv_pd(a, _mm256_sub_pd(splat(HALF_PI), a), swap);
 }
 
 AVX2 inline __m256d sinh_core(__m256d x)
 {
     const __m256d ax = absolute(x);
-    // Below 1: the odd series.
+    // Below 1: the odd series, x + x^3 P(x^2).
     const __m256d x2 = _mm256_mul_pd(ax, ax);
-    __m256d p = splat(1.0 / 355687428096000.0);  // 1/17!
-    p = fmadd(p, x2, splat(1.0 / 1307674368000.0));
-    p = fmadd(p, x2, splat(1.0 / 6227020800.0));
-    p = fmadd(p, x2, splat(1.0 / 39916800.0));
-    p = fmadd(p, x2, splat(1.0 / 362880.0));
-    p = fmadd(p, x2, splat(1.0 / 5040.0));
-    p = fmadd(p, x2, splat(1.0 / 120.0));
-    p = fmadd(p, x2, splat(1.0 / 6.0));
-    const __m256d small = fmadd(_mm256_mul_pd(p, x2), ax, ax);
+    constexpr double ODD[] = {1.0 / 6.0,
+                              1.0 / 120.0,
+                              1.0 / 5040.0,
+                              1.0 / 362880.0,
+                              1.0 / 39916800.0,
+                              1.0 / 6227020800.0,
+                              1.0 / 1307674368000.0,
+                              1.0 / 355687428096000.0};
+    const __m256d small = fmadd(_mm256_mul_pd(estrin(x2, ODD), x2), ax, ax);
     // From 1: e^|x| = 2^k e^r.
     const __m256d k =
         _mm256_round_pd(_mm256_mul_pd(ax, splat(LOG2_E)),
@@ -122,20 +145,21 @@ AVX2 inline __m256d sinh_core(__m256d x)
     const __m256d r =
         _mm256_sub_pd(_mm256_sub_pd(ax, _mm256_mul_pd(k, splat(LN2_HI))),
                       _mm256_mul_pd(k, splat(LN2_LO)));
-    __m256d e = splat(1.0 / 6227020800.0);  // 1/13!
-    e = fmadd(e, r, splat(1.0 / 479001600.0));
-    e = fmadd(e, r, splat(1.0 / 39916800.0));
-    e = fmadd(e, r, splat(1.0 / 3628800.0));
-    e = fmadd(e, r, splat(1.0 / 362880.0));
-    e = fmadd(e, r, splat(1.0 / 40320.0));
-    e = fmadd(e, r, splat(1.0 / 5040.0));
-    e = fmadd(e, r, splat(1.0 / 720.0));
-    e = fmadd(e, r, splat(1.0 / 120.0));
-    e = fmadd(e, r, splat(1.0 / 24.0));
-    e = fmadd(e, r, splat(1.0 / 6.0));
-    e = fmadd(e, r, splat(0.5));
-    e = fmadd(e, r, splat(1.0));
-    e = fmadd(e, r, splat(1.0));
+    constexpr double EXP[] = {1.0,
+                              1.0,
+                              0.5,
+                              1.0 / 6.0,
+                              1.0 / 24.0,
+                              1.0 / 120.0,
+                              1.0 / 720.0,
+                              1.0 / 5040.0,
+                              1.0 / 40320.0,
+                              1.0 / 362880.0,
+                              1.0 / 3628800.0,
+                              1.0 / 39916800.0,
+                              1.0 / 479001600.0,
+                              1.0 / 6227020800.0};
+    const __m256d e = estrin(r, EXP);
     // 2^k: k is at most 129 here, a normal double's exponent.
     const __m256i exponent = _mm256_slli_epi64(
         _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_cvtpd_epi32(k)),
