@@ -16,13 +16,16 @@
 // the latitude, is what the float32 edges need: 13 units of 2^-24.)
 //
 // Where some lane is in doubt, it is decided on the float32 edges
-// themselves (the row edges by the edge kernels, eight at a time): column
-// c when west(c) <= lon < west(c + 1), row r when north(r) >= lat >
-// north(r + 1) (the last column and row need only the first test), moving
-// to the neighbour the tests point to when they fail. Where float32 makes
-// edges equal (zoom 23 and up), that finds the last tile whose edge the
-// point reaches, as tile_of does. Lanes not settled in a few rounds go to
-// tile_of.
+// themselves: column c when west(c) <= lon < west(c + 1), row r when
+// north(r) >= lat > north(r + 1) (the last column and row need only the
+// first test). Up to zoom 22 a column's margin is under half a column, so
+// only its nearest edge can be in doubt, and every column is decided on
+// that edge in vector code. A row near one edge only waits, with those of
+// later blocks, until sixteen fill the edge kernels (sinhf and atanf).
+// Elsewhere the tests move to the neighbour they point to until both
+// hold. Where float32 makes edges equal (zoom 23 and up), that finds the
+// last tile whose edge the point reaches, as tile_of does. Lanes not
+// settled in a few rounds go to tile_of.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
