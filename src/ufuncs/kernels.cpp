@@ -815,18 +815,19 @@ AVX2 inline __m256 to_float(__m256i low, __m256i high)
     return _mm256_set_m128(to_float(high), to_float(low));
 }
 
-// Edges of GROUPS times eight tiles, as corners8 computes them, each step
-// for all groups before the next: the groups' chains of dependent
-// operations (sinhf, then atanf) then run side by side.
+// Edges of N times eight tiles, as corners8 computes them, each step for
+// all groups before the next: the groups' chains of dependent operations
+// (sinhf, then atanf) then run side by side.
 constexpr int GROUPS = TILE_GEOMETRY_LANES / LANES;
 static_assert(GROUPS * LANES == TILE_GEOMETRY_LANES);
 
+template <int N>
 AVX2 void corners_side_by_side(const __m256 *column, const __m256 *row,
                                const __m256 *scale, __m256 *lon, __m256 *lat)
 {
-    alignas(32) float argument[GROUPS][LANES], sinh_value[GROUPS][LANES],
-        angle[GROUPS][LANES];
-    for (int g = 0; g < GROUPS; ++g) {
+    alignas(32) float argument[N][LANES], sinh_value[N][LANES],
+        angle[N][LANES];
+    for (int g = 0; g < N; ++g) {
         lon[g] = _mm256_sub_ps(
             _mm256_mul_ps(_mm256_mul_ps(column[g], scale[g]), splat(360.0f)),
             splat(180.0f));
@@ -836,17 +837,17 @@ AVX2 void corners_side_by_side(const __m256 *column, const __m256 *row,
             argument[g],
             _mm256_mul_ps(_mm256_sub_ps(splat(1.0f), t), splat(PI_F)));
     }
-    unsigned left[GROUPS];
-    for (int g = 0; g < GROUPS; ++g)
+    unsigned left[N];
+    for (int g = 0; g < N; ++g)
         left[g] = sinh_of(argument[g], sinh_value[g]);
-    for (int g = 0; g < GROUPS; ++g)
+    for (int g = 0; g < N; ++g)
         for (unsigned o = left[g]; o != 0; o &= o - 1) {
             const int i = std::countr_zero(o);
             sinh_value[g][i] = sinhf(argument[g][i]);
         }
-    for (int g = 0; g < GROUPS; ++g)
+    for (int g = 0; g < N; ++g)
         left[g] = atan_of(sinh_value[g], angle[g]);
-    for (int g = 0; g < GROUPS; ++g) {
+    for (int g = 0; g < N; ++g) {
         for (unsigned o = left[g]; o != 0; o &= o - 1) {
             const int i = std::countr_zero(o);
             angle[g][i] = atanf(sinh_value[g][i]);
@@ -858,14 +859,14 @@ AVX2 void corners_side_by_side(const __m256 *column, const __m256 *row,
 AVX2 void corners16_of(const float *column, const float *row,
                        const float *scale, float *lon, float *lat)
 {
-    __m256 c[GROUPS], r[GROUPS], d[GROUPS], west[GROUPS], north[GROUPS];
-    for (int g = 0; g < GROUPS; ++g) {
+    __m256 c[2], r[2], d[2], west[2], north[2];
+    for (int g = 0; g < 2; ++g) {
         c[g] = _mm256_loadu_ps(column + g * LANES);
         r[g] = _mm256_loadu_ps(row + g * LANES);
         d[g] = _mm256_loadu_ps(scale + g * LANES);
     }
-    corners_side_by_side(c, r, d, west, north);
-    for (int g = 0; g < GROUPS; ++g) {
+    corners_side_by_side<2>(c, r, d, west, north);
+    for (int g = 0; g < 2; ++g) {
         _mm256_storeu_ps(lon + g * LANES, west[g]);
         _mm256_storeu_ps(lat + g * LANES, north[g]);
     }
@@ -893,15 +894,18 @@ AVX2 bool tile_columns(TileOutput what, IndexType type, bool doubles,
         refused = _mm256_or_si256(
             refused, _mm256_or_si256(_mm256_cmpgt_epi64(z[0], beyond),
                                      _mm256_cmpgt_epi64(z[1], beyond)));
-        // The zooms' scales from the table of the C runtime's answers.
+        // The zooms' scales, 2^-z: the caller has checked that the C
+        // runtime's answers are these (and a gather from their table would
+        // be slow on CPUs whose microcode guards gathers).
         const __m256i low_words = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
         const __m128i z_lo = _mm256_castsi256_si128(
             _mm256_permutevar8x32_epi32(z[0], low_words));
         const __m128i z_hi = _mm256_castsi256_si128(
             _mm256_permutevar8x32_epi32(z[1], low_words));
-        const __m256i index =
-            _mm256_and_si256(_mm256_set_m128i(z_hi, z_lo), splat(63));
-        scale[g] = _mm256_i32gather_ps(in.scale_of_zoom, index, sizeof(float));
+        const __m256i exponent = _mm256_sub_epi32(
+            splat(127),
+            _mm256_and_si256(_mm256_set_m128i(z_hi, z_lo), splat(63)));
+        scale[g] = _mm256_castsi256_ps(_mm256_slli_epi32(exponent, 23));
         expansion[g] = splat(0.0f);
         if (what == TileOutput::expanded) {
             expansion[g] = load8(doubles, group(in.expansion, g));
@@ -919,7 +923,7 @@ AVX2 bool tile_columns(TileOutput what, IndexType type, bool doubles,
         column[g] = to_float(x[g][0], x[g][1]);
         row[g] = to_float(y[g][0], y[g][1]);
     }
-    corners_side_by_side(column, row, scale, west, north);
+    corners_side_by_side<GROUPS>(column, row, scale, west, north);
     auto target = [&](int k, int g) {
         return Target{out[k].at + g * LANES * out[k].step, out[k].step};
     };
@@ -938,7 +942,7 @@ AVX2 bool tile_columns(TileOutput what, IndexType type, bool doubles,
         row[g] = to_float(_mm256_add_epi64(y[g][0], one),
                           _mm256_add_epi64(y[g][1], one));
     }
-    corners_side_by_side(column, row, scale, east, south);
+    corners_side_by_side<GROUPS>(column, row, scale, east, south);
     for (int g = 0; g < GROUPS; ++g) {
         // The same nudges as wm_bounds.
         south[g] = _mm256_add_ps(south[g], splat(EDGE_EPSILON));

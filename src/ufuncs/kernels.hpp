@@ -117,22 +117,22 @@ bool distances(Variant variant, bool doubles, const DistanceArguments &in,
                Target out) noexcept;
 
 // The tile geometry ufuncs' computations, their index types, and the
-// arguments of a block of elements: the indices, the expansions (float64
-// or float32 as the outputs, for `expanded` only) and zoom_scale's answers
-// for zooms 0 to 63.
+// arguments of a block of elements: the indices and the expansions
+// (float64 or float32 as the outputs, for `expanded` only). The kernel
+// takes zoom_scale(z) to be 2^-z for zooms 0 to 63; the caller checks that
+// the C runtime's powf makes it so.
 enum class TileOutput { upper_left, bounds, expanded };
 enum class IndexType { int64, uint32, uint64 };
 struct TileArguments {
     Column x, y, z, expansion;
-    const float *scale_of_zoom;
 };
-// Sixteen elements of a tile geometry loop straight from its arguments to
-// its outputs (2 or 4 of them), as wm_upper_left, wm_bounds and
-// wm_tile_expanded_bbox_unchecked compute each; two groups of eight side
+// Thirty-two elements of a tile geometry loop straight from its arguments
+// to its outputs (2 or 4 of them), as wm_upper_left, wm_bounds and
+// wm_tile_expanded_bbox_unchecked compute each; four groups of eight side
 // by side, whose chains of dependent operations would leave the CPU
 // waiting one at a time. Returns false, writing nothing, if a lane is one
 // the scalar call refuses or has a zoom past 63.
-inline constexpr int TILE_GEOMETRY_LANES = 16;
+inline constexpr int TILE_GEOMETRY_LANES = 32;
 bool tile_geometry(Variant variant, TileOutput what, IndexType type,
                    bool doubles, const TileArguments &in,
                    const Target *out) noexcept;

@@ -281,6 +281,19 @@ inline const float *scale_table() noexcept
     }();
     return table.d;
 }
+// Whether the kept scales are the powers 2^-z themselves, as the vector
+// kernels take them to be.
+inline bool scales_are_powers() noexcept
+{
+    static const bool powers = [] {
+        for (std::uint32_t k = 0; k < KEPT_SCALES; ++k)
+            if (std::bit_cast<std::uint32_t>(scale_table()[k]) != (127 - k)
+                                                                      << 23)
+                return false;
+        return true;
+    }();
+    return powers;
+}
 inline TileScale scale_of(std::uint32_t z) noexcept
 {
     return z < KEPT_SCALES ? TileScale{scale_table()[z]} : zoom_scale(z);
@@ -347,9 +360,10 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
 
     Count i = 0;
     const kernels::Variant variant = kernels::active().variant;
-    // Sixteen elements at a time through the vector kernels, when there are
-    // some and no element of the sixteen is refused (those go one by one).
-    if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid)) {
+    // Thirty-two elements at a time through the vector kernels, when there
+    // are some and no element of the block is refused (those go one by one).
+    if (variant != kernels::Variant::none && (!fixed_zoom || zoom_valid) &&
+        scales_are_powers()) {
         constexpr int L = kernels::TILE_GEOMETRY_LANES;
         constexpr kernels::IndexType TYPE =
             std::is_same_v<Index, std::uint32_t>   ? kernels::IndexType::uint32
@@ -358,7 +372,6 @@ void tile_loop(char **args, Count const *dimensions, Count const *steps,
         static_assert(TYPE != kernels::IndexType::int64 ||
                       std::is_same_v<Index, std::int64_t>);
         kernels::TileArguments block{};
-        block.scale_of_zoom = scale_table();
         kernels::Target targets[NOUT];
         for (; i + L <= n; i += L) {
             block.x = {in[0], steps[0]};

@@ -108,11 +108,13 @@ AVX2 inline __m256d atan_core(__m256d y, __m256d x)
     const __m256d u2 = _mm256_mul_pd(u, u);
     constexpr double SERIES[] = {-1.0 / 3, 1.0 / 5, -1.0 / 7, 1.0 / 9};
     const __m256d p = fmadd(_mm256_mul_pd(estrin(u2, SERIES), u2), u, u);
-    // The masked gather, with every lane on: the plain one starts from an
-    // undefined vector, which GCC 12 warns of.
-    const __m256d base = _mm256_mask_i32gather_pd(
-        _mm256_setzero_pd(), ATAN_TABLE, _mm256_cvtpd_epi32(k),
-        _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+    // atan(c) by four loads: a gather would be slower on CPUs whose
+    // microcode guards gathers.
+    alignas(16) std::int32_t index[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(index), _mm256_cvtpd_epi32(k));
+    const __m256d base =
+        _mm256_set_pd(ATAN_TABLE[index[3]], ATAN_TABLE[index[2]],
+                      ATAN_TABLE[index[1]], ATAN_TABLE[index[0]]);
     return _mm256_add_pd(base, p);
 }
 
