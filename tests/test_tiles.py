@@ -326,11 +326,14 @@ def test_the_ufunc_is_the_scalar_call_element_for_element():
         qn.tile([0.0, 0.0], [0.0, 89.0], 3)
 
 
-@pytest.mark.parametrize("layout", ["strided", "float32, strided", "zoom array is the x output"])
+@pytest.mark.parametrize("layout", ["strided", "float32, strided", "zoom array is the x output",
+                                    "zooms cast in small buffers"])
 def test_the_ufunc_reads_every_layout(layout):
     """Strided and float32 inputs are read as the scalar path reads them,
     and an output that is also an input (NumPy then runs the loop in place)
-    still gets every element, edge points included."""
+    still gets every element, edge points included. With a cast, NumPy
+    calls the loop once per buffer and copies the outputs out after each
+    call: rows the kernel decides late must be written within the call."""
     n = 4000
     z = rng.integers(0, 33, 2 * n)
     lon, lat = qn.wm_upper_left(rng.integers(0, 2**z), rng.integers(0, 2**z), z, dtype=np.float32)
@@ -342,6 +345,12 @@ def test_the_ufunc_reads_every_layout(layout):
         zoom, ys = z.copy(), np.empty(2 * n, np.int64)
         xs, ys = qn.tile(lon.astype(dtype), lat.astype(dtype), zoom, out=(zoom, ys))
         assert xs is zoom
+    elif layout == "zooms cast in small buffers":
+        previous = np.setbufsize(96)
+        try:
+            xs, ys = qn.tile(lon.astype(dtype), lat.astype(dtype), z.astype(np.int32))
+        finally:
+            np.setbufsize(previous)
     else:
         xs, ys = qn.tile(lon.astype(dtype)[::2], lat.astype(dtype)[::2], z[::2])
         expected = expected[::2]
