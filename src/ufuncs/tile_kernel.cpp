@@ -141,13 +141,13 @@ AVX2 inline __m256d nearest_edge(__m256d position, __m256d n)
 }
 
 // Four lanes' estimates: the positions in tiles (the column's and the
-// row's), their whole parts clamped to [0, n - 1], and 4-bit masks of the
-// lanes whose column and row are clear of every edge, and of those whose
-// margin is under half a tile, so that only the nearest edge can be in
-// doubt.
+// row's), their whole parts clamped to [0, n - 1] (columns near one edge
+// already decided on it), and 4-bit masks of the lanes whose column and
+// row are settled or clear of every edge, and of the rows whose margin is
+// under half a row, so that only the nearest edge can be in doubt.
 struct Estimate {
     __m256d guess, position, column, row;
-    unsigned column_clear, row_clear, column_single, row_single;
+    unsigned column_clear, row_clear, row_single;
 };
 
 AVX2 inline unsigned mask(__m256d m)
@@ -164,10 +164,10 @@ AVX2 inline __m256d latitude_sine(__m128 lat_f)
 // a column (zoom 22 and below), so that only the nearest edge e can be in
 // doubt: e if the point reaches its edge (one product and a difference, as
 // edge_longitude computes it), else e - 1.
-AVX2 inline void decide_columns(Estimate &e, __m128 lon_f, __m256d n,
-                                __m256d inverse_n, __m256d last)
+AVX2 inline __m256d decided_column(__m256d guess, __m128 lon_f, __m256d n,
+                                   __m256d inverse_n, __m256d last)
 {
-    const __m256d edge = nearest_edge(e.guess, n);
+    const __m256d edge = nearest_edge(guess, n);
     const __m128 west =
         _mm_sub_ps(_mm_mul_ps(_mm_mul_ps(_mm256_cvtpd_ps(edge),
                                          _mm256_cvtpd_ps(inverse_n)),
@@ -175,11 +175,9 @@ AVX2 inline void decide_columns(Estimate &e, __m128 lon_f, __m256d n,
                    _mm_set1_ps(180.0f));
     const __m256d reached = _mm256_castsi256_pd(
         _mm256_cvtepi32_epi64(_mm_castps_si128(_mm_cmple_ps(west, lon_f))));
-    e.column = at_most(
+    return at_most(
         _mm256_blendv_pd(_mm256_sub_pd(edge, splat(1.0)), edge, reached),
         last);
-    e.column_clear = 0xfu;
-    e.column_single = 0xfu;
 }
 
 // Columns estimated, with the lanes whose estimate is clear of every edge,
@@ -207,12 +205,12 @@ AVX2 inline void estimate_columns(Estimate &e, __m128 lon_f, __m256i z,
 
     e.column = at_most(whole_column, last);
     e.column_clear = mask(column_clear);
-    e.column_single = mask(column_single);
-    if ((e.column_single & ~e.column_clear) != 0) {
-        Estimate decided = e;
-        decide_columns(decided, lon_f, n, inverse_n, last);
-        e.column = _mm256_blendv_pd(e.column, decided.column, column_single);
-        e.column_clear |= e.column_single;
+    const unsigned single = mask(column_single);
+    if ((single & ~e.column_clear) != 0) {
+        e.column = _mm256_blendv_pd(
+            e.column, decided_column(e.guess, lon_f, n, inverse_n, last),
+            column_single);
+        e.column_clear |= single;
     }
 }
 
@@ -235,9 +233,10 @@ AVX2 inline Estimate estimate4(__m128 lon_f, __m128 lat_f, __m256i z,
         _mm256_mul_pd(_mm256_add_pd(lon, splat(180.0)), splat(1.0 / 360.0)),
         n);
     const __m256d last = _mm256_sub_pd(n, splat(1.0));
-    if (near_edges_only)
-        decide_columns(e, lon_f, n, inverse_n, last);
-    else
+    if (near_edges_only) {
+        e.column = decided_column(e.guess, lon_f, n, inverse_n, last);
+        e.column_clear = 0xfu;
+    } else
         estimate_columns(e, lon_f, z, n, inverse_n, last);
 
     const __m256d lat = _mm256_cvtps_pd(lat_f);
@@ -358,7 +357,7 @@ struct Doubt {
     std::int64_t zoom[TILE_LANES];
     double guess[TILE_LANES], position[TILE_LANES], column[TILE_LANES],
         row[TILE_LANES];
-    unsigned column_clear, row_clear, column_single, row_single;
+    unsigned column_clear, row_clear, row_single;
 };
 
 // Row edges need sinhf and atanf: eight at a time by the edge kernel.
@@ -432,9 +431,8 @@ AVX2 void queue_rows(unsigned lanes, __m256d position, __m256i z, __m128 lat,
 }
 
 // The lanes in doubt decided on the float32 edges: written to `x` and `y`,
-// or returned for tile_of. Where only the nearest edge e can be in doubt,
-// its side decides: the tile is e if the point reaches e's edge, else
-// e - 1. Elsewhere `settle` walks from the estimate.
+// or returned for tile_of. A row near one edge only goes to the queue;
+// elsewhere `settle` walks from the estimate.
 AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y, PendingRows &pending)
 {
     constexpr unsigned ALL = (1u << TILE_LANES) - 1;
@@ -455,21 +453,11 @@ AVX2 unsigned on_the_edges(Doubt &d, Target x, Target y, PendingRows &pending)
             static_cast<double>(static_cast<std::int64_t>(position + 0.5));
         return e > last[j] + 1.0 ? last[j] + 1.0 : e;
     };
-    auto at_most_last = [&](double index, int j) {
-        return index < 0.0 ? 0.0 : index > last[j] ? last[j] : index;
-    };
 
     // Columns: edges are one product and a difference, the scalar formula.
     const unsigned column_doubt = ~d.column_clear & ALL;
-    for (unsigned o = column_doubt & d.column_single; o != 0; o &= o - 1) {
-        const int j = std::countr_zero(o);
-        const double e = nearest(d.guess[j], j);
-        const float west =
-            edge_longitude(static_cast<std::uint64_t>(e), scale[j]);
-        d.column[j] = at_most_last(west <= d.lon[j] ? e : e - 1.0, j);
-    }
     unsigned left =
-        settle(column_doubt & ~d.column_single, d.column, last, d.lon, false,
+        settle(column_doubt, d.column, last, d.lon, false,
                [&](int count, const double *at, const int *lanes, float *out) {
                    for (int k = 0; k < count; ++k)
                        out[k] =
@@ -575,7 +563,7 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
     }
 
     Doubt d;
-    d.column_clear = d.row_clear = d.column_single = d.row_single = 0;
+    d.column_clear = d.row_clear = d.row_single = 0;
     for (int g = 0; g < GROUPS; ++g) {
         _mm_storeu_ps(d.lon + 4 * g, lon[g]);
         _mm_storeu_ps(d.lat + 4 * g, lat[g]);
@@ -587,7 +575,6 @@ AVX2 bool tiles16(bool doubles, Column lon_in, Column lat_in, Column zoom_in,
         _mm256_storeu_pd(d.row + 4 * g, e[g].row);
         d.column_clear |= e[g].column_clear << (4 * g);
         d.row_clear |= e[g].row_clear << (4 * g);
-        d.column_single |= e[g].column_single << (4 * g);
         d.row_single |= e[g].row_single << (4 * g);
     }
     unsigned left = on_the_edges(d, x, y, pending);
